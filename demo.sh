@@ -1,0 +1,11 @@
+#!/bin/sh
+# Installs what is needed, builds navdial, and decodes a generated VOR signal
+# (no dongle needed): the station on radial 237.5 with some noise.
+set -e
+cd "$(dirname "$0")"
+./deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)" >/dev/null
+echo "vorgen: a VOR station, radial 237.5 degrees, C/N0 60 dB-Hz, 6.5 s of signal"
+echo "navdial prints the radial it decodes every 2 s:"
+build/tools/vorgen -r 237.5 -n 60 -S 1 -I -t 6.5 | build/receiver/navdial -i - 113.1

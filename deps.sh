@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs what navdial needs to build and test, from the distribution's
+# packages (Debian 12, Raspberry Pi OS). With --cross also the 32-bit ARM
+# cross toolchain and emulator, for building and testing the board's binaries
+# on a PC. Installs nothing that is already there.
+set -e
+pkgs="build-essential cmake pkg-config librtlsdr-dev libgtest-dev"
+cross=
+[ "$1" = "--cross" ] && cross=1
+arch=$(dpkg --print-architecture)
+if [ -n "$cross" ] && [ "$arch" != armhf ]; then
+    pkgs="$pkgs crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf umockdev"
+fi
+missing=
+for p in $pkgs; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+sudo=
+[ "$(id -u)" -ne 0 ] && sudo=sudo
+if [ -n "$cross" ] && [ "$arch" != armhf ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $sudo dpkg --add-architecture armhf
+fi
+echo "Installing:$missing"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y $missing

@@ -1,0 +1,197 @@
+// Radio front end. The tuner sits 50 kHz below the station, so the carrier
+// lies at +50 kHz: exactly 1/40 of the 2 MS/s sample rate. A 40-entry table
+// therefore holds one whole turn of the mixing oscillator, and the table index
+// is also the position within a block of 40 samples.
+#include "rtl.h"
+
+#include <rtl-sdr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "settings.h"
+#include "vor.h"
+
+namespace {
+
+constexpr int kBlock = 40;                    // IQ pairs per envelope sample: 2 MS/s to 50 kHz
+constexpr double kPiOver40 = 0.07853981633974481;
+constexpr double kScale = 0.0001953125;       // 1/(40*128): a full-scale carrier gives about 1
+
+float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
+int idx;               // position of the next pair in the current block
+float D[2];            // running sum of the current block (re, im)
+
+constexpr uint32_t kRate = 2000000;           // IQ pairs per second
+constexpr int kOffset = 50000;                // tuner centre below the station, Hz
+constexpr uint32_t kBufNum = 8;
+constexpr uint32_t kBufLen = 81920;           // 40960 pairs, 20.48 ms, 1024 envelope samples
+constexpr unsigned kStallSeconds = 5;         // no buffer for this long: the dongle is wedged
+
+rtlsdr_dev_t *dev;
+volatile sig_atomic_t streaming;   // a stream (dongle or file) has started
+volatile sig_atomic_t stopAsked;   // a termination signal asked the stream to end
+volatile sig_atomic_t stalled;     // the watchdog ended the stream
+
+// Chooses the supported gain nearest to the wanted one; on a tie the earlier
+// entry stays. 0 when the tuner reports no gains.
+int chooseGain() {
+    const int count = rtlsdr_get_tuner_gains(dev, nullptr);
+    if (count <= 0) return 0;
+    int *gains = static_cast<int *>(std::malloc(sizeof(int) * static_cast<size_t>(count)));
+    if (!gains) return 0;
+    int choice = 0;
+    // Never walk past the list, whatever the second query claims.
+    const int filled = std::min(rtlsdr_get_tuner_gains(dev, gains), count);
+    if (filled > 0) {
+        choice = gains[0];
+        for (int k = 0; k < filled; ++k)
+            if (std::llabs(int64_t{gain} - gains[k]) < std::llabs(int64_t{gain} - choice)) choice = gains[k];
+    }
+    std::free(gains);
+    return choice;
+}
+
+void watchdog(int) {
+    if (stalled) {
+        // The cancelled read did not end either. Every printed line was
+        // flushed with its buffer, so nothing is lost by leaving now.
+        static const char msg[] = "navdial: the dongle did not stop; giving up\n";
+        (void)!write(STDERR_FILENO, msg, sizeof msg - 1);
+        _exit(255);
+    }
+    stalled = 1;
+    rtlsdr_cancel_async(dev);
+    alarm(kStallSeconds);
+}
+
+// The live stream's callback: rearms the watchdog, then the envelope detector.
+void live_callback(unsigned char *buf, uint32_t len, void *ctx) {
+    alarm(kStallSeconds);
+    in_callback(buf, len, ctx);
+    // A signal that came before the library's read was running could not
+    // cancel it; it is honoured here.
+    if (stopAsked) rtlsdr_cancel_async(dev);
+}
+
+}  // namespace
+
+int initRtl(int index, int frequency) {
+    if (rtlsdr_get_device_count() == 0) {
+        std::fprintf(stderr, "No supported devices found.\n");
+        return -1;
+    }
+    if (verbose) std::fprintf(stderr, "Using device %d: %s\n", index, rtlsdr_get_device_name(static_cast<uint32_t>(index)));
+    int r = rtlsdr_open(&dev, static_cast<uint32_t>(index));
+    // Some builds return 0 without a handle when the kernel driver cannot be detached.
+    if (r < 0 || !dev) {
+        std::fprintf(stderr, "Failed to open rtlsdr device\n");
+        std::fprintf(stderr, "Check that your user may use the dongle (udev rules, plugdev group) and that "
+                             "no other program, nor the DVB kernel driver dvb_usb_rtl28xxu, holds it.\n");
+        dev = nullptr;
+        return r < 0 ? r : -1;
+    }
+    rtlsdr_set_tuner_gain_mode(dev, 1);
+    const int chosen = chooseGain();
+    if (verbose) std::fprintf(stderr, "Tuner gain : %f\n", static_cast<double>(static_cast<float>(chosen)) * 0.1);
+    if (rtlsdr_set_tuner_gain(dev, chosen) < 0) std::fprintf(stderr, "WARNING: Failed to set gain.\n");
+    if (ppm != 0 && rtlsdr_set_freq_correction(dev, ppm) < 0)
+        std::fprintf(stderr, "WARNING: Failed to set freq. correction\n");
+    if (rtlsdr_set_center_freq(dev, static_cast<uint32_t>(frequency - kOffset)) < 0)
+        std::fprintf(stderr, "WARNING: Failed to set center freq.\n");
+    if (rtlsdr_set_sample_rate(dev, kRate) < 0) std::fprintf(stderr, "WARNING: Failed to set sample rate.\n");
+    if (rtlsdr_reset_buffer(dev) < 0) std::fprintf(stderr, "WARNING: Failed to reset buffers.\n");
+    initOsc();
+    return 0;
+}
+
+int runRtlSample() {
+    struct sigaction sa {};
+    sa.sa_handler = watchdog;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(kStallSeconds);
+    streaming = 1;
+    const int r = rtlsdr_read_async(dev, live_callback, nullptr, kBufNum, kBufLen);
+    alarm(0);
+    return r;
+}
+
+int runFileSample(int fd) {
+    static unsigned char buf[kBufLen];
+    streaming = 1;
+    for (;;) {
+        // Fill the whole buffer first: a short read from a pipe must not
+        // split an I/Q pair between two calls.
+        size_t have = 0;
+        while (have < kBufLen) {
+            if (stopAsked) return 1;
+            const ssize_t got = read(fd, buf + have, kBufLen - have);
+            if (got > 0) {
+                have += static_cast<size_t>(got);
+            } else if (got == 0) {
+                break;
+            } else if (errno != EINTR) {
+                return -errno;
+            }
+        }
+        if (have > 0) in_callback(buf, static_cast<uint32_t>(have), nullptr);
+        if (stopAsked) return 1;
+        if (have < kBufLen) return 0;
+    }
+}
+
+bool requestStop() {
+    stopAsked = 1;
+    if (!streaming) return false;
+    if (dev) rtlsdr_cancel_async(dev);  // only sets two integers
+    return true;
+}
+
+bool stopRequested() { return stopAsked != 0; }
+bool streamStalled() { return stalled != 0; }
+
+void initOsc() {
+    Osc[0][0] = 1.0f;
+    Osc[0][1] = 0.0f;
+    for (int i = 1; i < kBlock; ++i) {
+        const float ang = static_cast<float>(static_cast<double>(static_cast<float>(i) * -2.0f) *
+                                             kPiOver40);
+        sincosf(ang, &Osc[i][1], &Osc[i][0]);
+    }
+}
+
+const float *oscEntry(int i) { return Osc[i]; }
+
+void resetBlock() {
+    idx = 0;
+    D[0] = D[1] = 0.0f;
+}
+
+void in_callback(unsigned char *buf, uint32_t len, void * /*ctx*/) {
+    // The sum over a block is a boxcar low-pass with decimation by 40: its
+    // nulls fall on every multiple of 50 kHz from the carrier, and it costs
+    // two multiply-adds a sample.
+    for (uint32_t k = 0; k + 1 < len; k += 2) {
+        const float i = static_cast<float>(buf[k]) - 127.5f;
+        const float q = static_cast<float>(buf[k + 1]) - 127.5f;
+        const float c = Osc[idx][0];
+        const float s = Osc[idx][1];
+        D[0] += i * c - q * s;
+        D[1] += q * c + i * s;
+        if (++idx == kBlock) {
+            const double re = D[0], im = D[1];
+            vor(static_cast<float>(std::sqrt(im * im + re * re) * kScale));
+            D[0] = D[1] = 0.0f;
+            idx = 0;
+        }
+    }
+    // A bearing printed from this buffer reaches a pipe now, not when a few
+    // kilobytes have piled up (a buffer is 20 ms of signal).
+    std::fflush(stdout);
+}

@@ -1,0 +1,41 @@
+// Radio front end: the dongle's set-up and stream, the mixing table and the
+// 40-sample envelope detector.
+#pragma once
+
+#include <cstdint>
+
+// Opens dongle `index` and sets it up for the station at `frequency` Hz:
+// nearest supported gain to `gain`, crystal correction `ppm`, centre 50 kHz
+// below the station, 2 MS/s; fills the mixing table. 0 on success (warnings
+// included), -1 when no dongle is present, the library's error when opening fails.
+int initRtl(int index, int frequency);
+
+// Streams from the dongle into in_callback until the stream ends, a stop is
+// requested or no buffer came for 5 s. Returns the library's result.
+int runRtlSample();
+
+// Streams 8-bit IQ from file descriptor fd into in_callback, in whole
+// buffers, until the end of the input or a requested stop. 0 at the end,
+// 1 when stopped, -errno when reading failed.
+int runFileSample(int fd);
+
+// Async-signal-safe: asks the running stream to end. Returns false when no
+// stream has started yet.
+bool requestStop();
+bool stopRequested();   // a stop was asked for
+bool streamStalled();   // the watchdog ended the stream
+
+// Fills the mixing table Osc[i] = exp(-j 2 pi i/40): a -50 kHz oscillator at 2 MS/s.
+void initOsc();
+
+// The sample callback: takes interleaved unsigned 8-bit I/Q (zero level
+// 127.5), mixes the carrier at +50 kHz down to 0 Hz, sums blocks of 40 pairs
+// and hands each block's magnitude to vor(). A block may span buffers; an
+// unpaired last byte is ignored. ctx is unused.
+void in_callback(unsigned char *buf, uint32_t len, void *ctx);
+
+// The mixing table, for tests: entry i as (cos, sin), single precision.
+const float *oscEntry(int i);
+
+// Empties the block accumulator (tests, several inputs in a row).
+void resetBlock();

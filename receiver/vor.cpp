@@ -1,0 +1,136 @@
+// Bearing estimator. The 30 Hz variable tone is the envelope's amplitude
+// modulation; the 30 Hz reference tone is the frequency modulation of the
+// 9960 Hz subcarrier. Both are brought to 0 Hz by one locked oscillator pair,
+// filtered, and the phase of reference against variable is the radial.
+#include "vor.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "settings.h"
+
+// Both sets: numerator (1 + z^-1)^2 (1 - 2 cos(2 pi f0/50000) z^-1 + z^-2),
+// denominator a two-pole low-pass by the prewarped bilinear transform.
+// 30 Hz set: f0 = 30 Hz, Bessel 10 Hz corner; poles at radius 0.9986166
+// (time constant 722 samples), gain 22.28 at 0 Hz, group delay 1084.6 samples.
+const filterCoef coef30 = {1.42122e-5, -1.9999715756, -0.9972352026, 1.9972326511};
+// Subcarrier set: f0 = 9960 Hz, Butterworth 510 Hz corner; poles at radius
+// 0.9556941 (22 samples), gain 1397.55 at 0 Hz, group delay 23.06 samples.
+const filterCoef coefSub = {1.3724127962, 0.7448255925, -0.9133512299, 1.9094231878};
+
+namespace {
+
+constexpr double kStep = 0.0037699111843077513;       // 2 pi 30/50000: one sample of 30 Hz
+constexpr double kWrapAt = 3.1378227424054854;        // pi - step
+constexpr double kWrapBy = 6.2794153959952785;        // 2 pi - step
+constexpr double kSubMul = 332.0;                     // 9960 Hz / 30 Hz
+constexpr double kDiscLimit = 0.06408849013323178;    // 2 pi 510/50000: 510 Hz deviation
+constexpr double kDelay = 0.09801769079200155;        // 5.616 deg: 26 samples of 30 Hz, the
+                                                      // extra delay of the reference path
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kDeg = 57.29577951308232;            // degrees per radian
+constexpr int64_t kRate = 50000;                      // envelope samples per second
+constexpr int64_t kWarmup = -5000;                    // 0.1 s for the filters to settle
+constexpr double kSlipDeg = 2.0;                      // plain and circular mean disagree: a slip
+
+double phase;           // 30 Hz oscillator, radians in (-pi, pi]
+filterState flt_r;      // variable path, 30 Hz set
+filterState flt_f;      // subcarrier path, subcarrier set
+cpx fpr;                // previous subcarrier output, for the discriminator
+filterState flt_s;      // reference path, 30 Hz set
+double pA;              // previous phase difference
+double uw;              // unwrap offset, whole turns; carries over between windows
+double sum;             // unwrapped phase differences of the window
+int64_t n = kWarmup;    // samples of the window; negative during the warm-up
+double pre, pim;        // unit phasors of the summed phase differences
+int64_t summed;         // how many were summed
+double plainMean;       // the last window's plain mean, before the slip check
+
+}  // namespace
+
+cpx filterStep(filterState &f, cpx in, const filterCoef &c) {
+    for (int k = 0; k < 4; ++k) f.x[k] = f.x[k + 1];
+    f.x[4] = in;
+    for (int k = 0; k < 4; ++k) f.y[k] = f.y[k + 1];
+    // Real coefficients: the real and imaginary parts run independently.
+    const cpx *x = f.x, *y = f.y;
+    f.y[4].re = (x[0].re + x[4].re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re +
+                c.a2 * y[2].re + c.a3 * y[3].re;
+    f.y[4].im = (x[0].im + x[4].im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im +
+                c.a2 * y[2].im + c.a3 * y[3].im;
+    return f.y[4];
+}
+
+double windowBearing(double v, double re, double im) {
+    double c = std::atan2(im, re) * kDeg;
+    if (c < 0) c += 360.0;
+    if (c >= 360.0) c -= 360.0;
+    double d = std::fabs(v - c);
+    if (d > 180.0) d = 360.0 - d;
+    return d > kSlipDeg ? c : v;
+}
+
+void vor(float envelope) {
+    if (phase > kWrapAt)
+        phase -= kWrapBy;
+    else
+        phase += kStep;
+
+    const double r = envelope;
+    const double c1 = std::cos(phase);
+    const double s1 = std::sin(-phase);
+    const cpx R = filterStep(flt_r, {r * c1, r * s1}, coef30);
+
+    const double c2 = std::cos(kSubMul * phase);
+    const double s2 = std::sin(-(kSubMul * phase));
+    const cpx F = filterStep(flt_f, {r * c2, r * s2}, coefSub);
+
+    // Phase-difference discriminator: the subcarrier's frequency, radians/sample.
+    double d = std::atan2(F.im * fpr.re - F.re * fpr.im, F.re * fpr.re + F.im * fpr.im);
+    fpr = F;
+    if (d < -kDiscLimit) d = -kDiscLimit;
+    if (d > kDiscLimit) d = kDiscLimit;
+
+    const cpx S = filterStep(flt_s, {c1 * d, s1 * d}, coef30);
+
+    const double a = std::atan2(S.im * R.re - S.re * R.im, S.re * R.re + S.im * R.im) + kDelay;
+
+    if (n > 0) {
+        const double diff = a - pA;
+        if (diff > kPi) uw -= kTwoPi;
+        if (diff < -kPi) uw += kTwoPi;
+        sum = (a + sum) + uw;
+        pre += std::cos(a);
+        pim += std::sin(a);
+        ++summed;
+    }
+    ++n;
+    pA = a;
+
+    // 64 bits: 50000 x interval overflows 32 bits above 42949 s.
+    if (n > kRate * interval) {
+        double v = std::fmod(sum * kDeg / static_cast<double>(n), 360.0);
+        if (v < 0) v += 360.0;
+        plainMean = v;
+        if (summed > 0) v = windowBearing(v, pre, pim);
+        std::printf("%5.1f\n", v);
+        n = 0;
+        sum = 0.0;
+        pre = pim = 0.0;
+        summed = 0;
+    }
+}
+
+double lastPlainMean() { return plainMean; }
+
+void vorReset() {
+    phase = 0;
+    flt_r = flt_f = flt_s = filterState{};
+    fpr = cpx{};
+    pA = uw = sum = 0;
+    n = kWarmup;
+    pre = pim = 0;
+    summed = 0;
+    plainMean = 0;
+}

@@ -1,0 +1,46 @@
+// Bearing estimator: the VOR phase comparison at 50000 envelope samples/s.
+#pragma once
+
+#include <cstdint>
+
+// One complex value of the estimator, double precision.
+struct cpx {
+    double re;
+    double im;
+};
+
+// History of one complex recursive filter section. Slots 0-4 are used, slot 4
+// the newest; slots 5-7 are never touched and stay zero.
+struct filterState {
+    cpx x[8];  // inputs
+    cpx y[8];  // outputs
+};
+
+// Real coefficients of a section: numerator 1, b1, b2, b1, 1; denominator
+// 1, -a3, -a2.
+struct filterCoef {
+    double b1, b2, a2, a3;
+};
+
+extern const filterCoef coef30;   // notch at +-30 Hz, 10 Hz Bessel low-pass
+extern const filterCoef coefSub;  // notch at +-9960 Hz, 510 Hz Butterworth low-pass
+
+// Advances f by one sample of in; returns the new output. Keeps its state in f.
+cpx filterStep(filterState &f, cpx in, const filterCoef &c);
+
+// Takes one envelope sample (about 1 for a full-scale carrier). Once a window
+// of `interval` seconds is complete, prints the bearing in degrees with
+// "%5.1f\n" on standard output. Keeps its state in this module.
+void vor(float envelope);
+
+// The number printed for a window: v is the plain mean (degrees, [0, 360)),
+// (pre, pim) the sum of the unit phasors of the summed phase differences.
+// When the two disagree by more than 2 degrees the unwrap slipped a turn
+// inside the window and the circular mean is returned instead.
+double windowBearing(double v, double pre, double pim);
+
+// The last window's plain mean in degrees, before the slip check (tests).
+double lastPlainMean();
+
+// Puts the estimator back to its start state (tests, several inputs in a row).
+void vorReset();

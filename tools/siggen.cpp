@@ -1,0 +1,234 @@
+#include "siggen.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+
+namespace {
+
+constexpr double kFs = 2000000.0;       // IQ pairs per second
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kCarrier = 50000.0;    // carrier above the tuner centre, Hz
+constexpr int kHold = 40;               // IQ pairs per 50 kHz envelope value
+constexpr double kFull = 127.0;         // largest excursion that fits a byte around 127.5
+
+uint64_t splitmix(uint64_t &s) {
+    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+double uniform(uint64_t &s) {  // in (0, 1]
+    return (static_cast<double>(splitmix(s) >> 11) + 1.0) * (1.0 / 9007199254740992.0);
+}
+
+// Standard normal deviates, two at a time (Marsaglia's polar method).
+double gauss(SigGen &g) {
+    if (g.haveSpare) {
+        g.haveSpare = false;
+        return g.spare;
+    }
+    double u, v, r;
+    do {
+        u = 2.0 * uniform(g.rng) - 1.0;
+        v = 2.0 * uniform(g.rng) - 1.0;
+        r = u * u + v * v;
+    } while (r >= 1.0 || r == 0.0);
+    const double f = std::sqrt(-2.0 * std::log(r) / r);
+    g.spare = v * f;
+    g.haveSpare = true;
+    return u * f;
+}
+
+void setPhasor(double *z, double ph) {
+    z[0] = std::cos(ph);
+    z[1] = std::sin(ph);
+}
+
+void turn(double *z, const double *w) {
+    const double re = z[0] * w[0] - z[1] * w[1];
+    z[1] = z[0] * w[1] + z[1] * w[0];
+    z[0] = re;
+}
+
+// Keeps a phasor on the unit circle against rounding drift.
+void renorm(double *z) {
+    const double m = std::sqrt(z[0] * z[0] + z[1] * z[1]);
+    z[0] /= m;
+    z[1] /= m;
+}
+
+uint8_t quantise(double x) {
+    // Byte b stands for b - 127.5: round x + 127.5 to the nearest byte.
+    const double b = std::floor(x + 128.0);
+    return static_cast<uint8_t>(std::clamp(b, 0.0, 255.0));
+}
+
+// The station's envelope at IQ pair m, synthetic tones, from the oscillators.
+double envelope(const SigGen &g, uint64_t m) {
+    const SigParams &p = g.p;
+    // The variable tone lags the reference cos(w30) by the radial.
+    const double var = g.z30[0] * g.lag[0] + g.z30[1] * g.lag[1];
+    const double fm = p.fmIndex * g.z30[1];  // reference: instantaneous deviation cos(w30)
+    const double sub = g.zSub[0] * std::cos(fm) - g.zSub[1] * std::sin(fm);
+    double e = 1.0 + p.varDepth * var + p.subDepth * sub;
+    // Ident: keyed 0.3 s on, 0.2 s off, like a slow Morse dash.
+    if (p.ident && m % 1000000 < 600000) e += p.identDepth * g.zId[0];
+    return e;
+}
+
+}  // namespace
+
+void sigInit(SigGen &g, const SigParams &p) {
+    g = SigGen{};
+    g.p = p;
+    uint64_t s = p.seed;
+    if (p.seed != 0) {
+        g.ph30 = kTwoPi * uniform(s);
+        g.phSub = kTwoPi * uniform(s);
+        g.phCar = kTwoPi * uniform(s);
+        g.phId = kTwoPi * uniform(s);
+    }
+    g.rng = s ^ 0x5DEECE66Dull;
+    setPhasor(g.lag, p.radial * (kTwoPi / 360.0));
+    setPhasor(g.z30, g.ph30);
+    setPhasor(g.zSub, g.phSub);
+    setPhasor(g.zId, g.phId);
+    setPhasor(g.zCar, g.phCar);
+    setPhasor(g.w30, kTwoPi * 30.0 / kFs);
+    setPhasor(g.wSub, kTwoPi * 9960.0 / kFs);
+    setPhasor(g.wId, kTwoPi * 1020.0 / kFs);
+    setPhasor(g.wCar, kTwoPi * (kCarrier + p.offsetHz) / kFs);
+    double peak;
+    if (!p.audio.empty()) {
+        peak = 1.0 + *std::max_element(p.audio.begin(), p.audio.end());
+        g.total = static_cast<uint64_t>(p.audio.size()) * kHold;
+    } else {
+        peak = 1.0 + std::fabs(p.varDepth) + std::fabs(p.subDepth) + (p.ident ? std::fabs(p.identDepth) : 0.0);
+        g.total = static_cast<uint64_t>(std::llround(std::max(0.0, p.seconds) * kFs));
+    }
+    // Noise per component relative to the carrier: N0 fs / 2 over C.
+    const double rel = std::isfinite(p.cn0) ? std::sqrt(kFs / (2.0 * std::pow(10.0, p.cn0 / 10.0))) : 0.0;
+    g.amp = kFull / (peak + 3.0 * rel);
+    g.sigma = g.amp * rel;
+}
+
+size_t sigNext(SigGen &g, uint8_t *out, size_t pairs) {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(pairs, g.total - g.next));
+    for (size_t k = 0; k < count; ++k, ++g.next) {
+        const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[g.next / kHold];
+        double i = g.amp * e * g.zCar[0], q = g.amp * e * g.zCar[1];
+        if (g.sigma > 0) {
+            i += g.sigma * gauss(g);
+            q += g.sigma * gauss(g);
+        }
+        out[2 * k] = quantise(i);
+        out[2 * k + 1] = quantise(q);
+        turn(g.zCar, g.wCar);
+        turn(g.z30, g.w30);
+        turn(g.zSub, g.wSub);
+        turn(g.zId, g.wId);
+        if (g.next % 4096 == 4095) {
+            renorm(g.zCar);
+            renorm(g.z30);
+            renorm(g.zSub);
+            renorm(g.zId);
+        }
+    }
+    return count;
+}
+
+namespace {
+
+uint32_t le32(const uint8_t *b) { return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24; }
+uint16_t le16(const uint8_t *b) { return static_cast<uint16_t>(b[0] | b[1] << 8); }
+
+}  // namespace
+
+std::vector<float> loadAudio(const std::string &path, std::string &err) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        err = path + ": " + std::strerror(errno);
+        return {};
+    }
+    std::vector<uint8_t> raw;
+    uint8_t buf[65536];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) raw.insert(raw.end(), buf, buf + got);
+    std::fclose(f);
+
+    if (raw.size() < 12 || std::memcmp(raw.data(), "RIFF", 4) || std::memcmp(raw.data() + 8, "WAVE", 4)) {
+        err = path + ": not a RIFF WAVE file";
+        return {};
+    }
+    unsigned channels = 0, rate = 0, bits = 0;
+    const uint8_t *data = nullptr;
+    size_t dataLen = 0;
+    for (size_t pos = 12; pos + 8 <= raw.size();) {
+        const uint32_t len = le32(&raw[pos + 4]);
+        const size_t body = pos + 8, avail = std::min<size_t>(len, raw.size() - body);
+        if (!std::memcmp(&raw[pos], "fmt ", 4) && avail >= 16) {
+            if (le16(&raw[body]) != 1) {
+                err = path + ": only PCM WAV files are supported";
+                return {};
+            }
+            channels = le16(&raw[body + 2]);
+            rate = le32(&raw[body + 4]);
+            bits = le16(&raw[body + 14]);
+        } else if (!std::memcmp(&raw[pos], "data", 4)) {
+            data = &raw[body];
+            dataLen = avail;
+        }
+        pos = body + len + (len & 1);
+    }
+    if (!data || channels == 0 || bits != 16 || rate == 0) {
+        err = path + ": need 16-bit PCM with a data chunk";
+        return {};
+    }
+    const size_t frames = dataLen / (2 * channels);
+    std::vector<double> in(frames);
+    for (size_t k = 0; k < frames; ++k)
+        in[k] = static_cast<int16_t>(le16(data + 2 * channels * k)) / 32768.0;
+
+    // Rational resampling to 50 kHz: output m sits at input m*M/L. The kernel
+    // is a Blackman-windowed sinc, cut at 22 kHz below both Nyquist rates.
+    const unsigned g = std::gcd(rate, 50000u), L = 50000u / g, M = rate / g;
+    constexpr int kTaps = 32;  // each side
+    const double fc = std::min(22000.0, 0.45 * std::min<double>(rate, 50000)) / rate;  // cycles per input sample
+    std::vector<double> table(static_cast<size_t>(L) * 2 * kTaps);
+    for (unsigned ph = 0; ph < L; ++ph) {
+        const double frac = static_cast<double>(ph) / L;
+        double norm = 0;
+        for (int t = 0; t < 2 * kTaps; ++t) {
+            const double x = (t - kTaps + 1) - frac;  // input offset from the output position
+            const double sinc = x == 0 ? 1.0 : std::sin(kTwoPi / 2 * 2 * fc * x) / (kTwoPi / 2 * 2 * fc * x);
+            const double u = (x + kTaps) / (2.0 * kTaps);
+            const double win = 0.42 - 0.5 * std::cos(kTwoPi * u) + 0.08 * std::cos(2 * kTwoPi * u);
+            norm += table[ph * 2 * kTaps + t] = sinc * win;
+        }
+        for (int t = 0; t < 2 * kTaps; ++t) table[ph * 2 * kTaps + t] /= norm;
+    }
+    const size_t outLen = static_cast<size_t>(static_cast<uint64_t>(frames) * L / M);
+    std::vector<float> out(outLen);
+    double peak = 0;
+    std::vector<double> tmp(outLen);
+    for (size_t m = 0; m < outLen; ++m) {
+        const uint64_t pos = static_cast<uint64_t>(m) * M;
+        const int64_t base = static_cast<int64_t>(pos / L);
+        const double *h = &table[(pos % L) * 2 * kTaps];
+        double acc = 0;
+        for (int t = 0; t < 2 * kTaps; ++t) {
+            const int64_t k = base + t - kTaps + 1;
+            if (k >= 0 && k < static_cast<int64_t>(frames)) acc += h[t] * in[static_cast<size_t>(k)];
+        }
+        tmp[m] = acc;
+        peak = std::max(peak, std::fabs(acc));
+    }
+    const double k = peak > 0 ? 0.5 / peak : 0.0;
+    for (size_t m = 0; m < outLen; ++m) out[m] = static_cast<float>(k * tmp[m]);
+    if (out.empty()) err = path + ": no audio";
+    return out;
+}

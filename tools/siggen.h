@@ -1,0 +1,55 @@
+// Test-signal generator: a VOR station as an RTL2832U dongle delivers it,
+// 8-bit IQ (interleaved unsigned I, Q; zero level 127.5) at 2 MS/s with the
+// carrier 50 kHz above the tuner centre.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SigParams {
+    double radial = 0.0;        // degrees: the variable tone lags the reference by this
+    double seconds = 5.0;       // length of the signal
+    double varDepth = 0.3;      // AM depth of the 30 Hz variable tone
+    double subDepth = 0.3;      // AM depth of the 9960 Hz subcarrier
+    double fmIndex = 16.0;      // subcarrier deviation / 30 Hz (16: the standard +-480 Hz)
+    double offsetHz = 0.0;      // carrier frequency error
+    double cn0 = INFINITY;      // carrier to noise density, dB-Hz; infinite: no noise
+    uint64_t seed = 0;          // 0: all start phases 0; otherwise random ones
+    bool ident = false;         // add the 1020 Hz ident tone, keyed on and off
+    double identDepth = 0.1;    // its AM depth
+    std::vector<float> audio;   // if not empty: envelope = 1 + audio at 50 kHz, held
+                                // for 40 IQ samples each (replaces the synthetic tones)
+};
+
+struct SigGen {
+    SigParams p;
+    double amp;                 // carrier amplitude in byte units
+    double sigma;               // noise standard deviation per component, byte units
+    double ph30, phSub, phCar, phId;  // start phases, radians
+    // Oscillators as unit phasors (re, im), turned by one sample per pair:
+    // 30 Hz, 9960 Hz (without its FM), 1020 Hz, the carrier.
+    double z30[2], zSub[2], zId[2], zCar[2];
+    double w30[2], wSub[2], wId[2], wCar[2];
+    double lag[2];              // the radial as a phasor
+    uint64_t rng;
+    bool haveSpare;
+    double spare;
+    uint64_t next;              // index of the next IQ pair
+    uint64_t total;             // IQ pairs in all
+};
+
+// Sets the generator up; the level is chosen so that the carrier's peak plus
+// three standard deviations of noise just fits the 8-bit range.
+void sigInit(SigGen &g, const SigParams &p);
+
+// Writes up to `pairs` IQ pairs (2 bytes each) to out; returns how many.
+// 0 at the end of the signal.
+size_t sigNext(SigGen &g, uint8_t *out, size_t pairs);
+
+// Reads a 16-bit PCM WAV file's first channel and resamples it to 50 kHz,
+// scaled so that 1 + audio stays within [0.5, 1.5]. Empty on failure, with
+// the reason in err.
+std::vector<float> loadAudio(const std::string &path, std::string &err);
