@@ -110,9 +110,7 @@ int main(int argc, char **argv) {
     runRtlSample();
     if (stopRequested()) std::exit(0);
     if (streamStalled()) {
-        std::fprintf(stderr,
-                     "navdial: no samples from the dongle for 5 seconds; it seems wedged. "
-                     "Reset it with replug (see replug(1)) or plug it in again.\n");
+        reportStall();
     } else {
         std::fprintf(stderr,
                      "navdial: the sample stream from the dongle ended. Check the cable and the "

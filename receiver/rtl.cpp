@@ -33,6 +33,10 @@ constexpr uint32_t kBufNum = 8;
 constexpr uint32_t kBufLen = 81920;           // 40960 pairs, 20.48 ms, 1024 envelope samples
 constexpr unsigned kStallSeconds = 5;         // no buffer for this long: the dongle is wedged
 
+constexpr char kStallMessage[] =
+    "navdial: no samples from the dongle for 5 seconds; it seems wedged. "
+    "Reset it with replug (see replug(1)) or plug it in again.\n";
+
 rtlsdr_dev_t *dev;
 volatile sig_atomic_t streaming;   // a stream (dongle or file) has started
 volatile sig_atomic_t stopAsked;   // a termination signal asked the stream to end
@@ -61,8 +65,7 @@ void watchdog(int) {
     if (stalled) {
         // The cancelled read did not end either. Every printed line was
         // flushed with its buffer, so nothing is lost by leaving now.
-        static const char msg[] = "navdial: the dongle did not stop; giving up\n";
-        (void)!write(STDERR_FILENO, msg, sizeof msg - 1);
+        (void)!write(STDERR_FILENO, kStallMessage, sizeof kStallMessage - 1);
         _exit(255);
     }
     stalled = 1;
@@ -152,6 +155,8 @@ bool requestStop() {
     if (dev) rtlsdr_cancel_async(dev);  // only sets two integers
     return true;
 }
+
+void reportStall() { std::fputs(kStallMessage, stderr); }
 
 bool stopRequested() { return stopAsked != 0; }
 bool streamStalled() { return stalled != 0; }

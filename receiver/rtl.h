@@ -24,6 +24,7 @@ int runFileSample(int fd);
 bool requestStop();
 bool stopRequested();   // a stop was asked for
 bool streamStalled();   // the watchdog ended the stream
+void reportStall();     // says so on standard error
 
 // Fills the mixing table Osc[i] = exp(-j 2 pi i/40): a -50 kHz oscillator at 2 MS/s.
 void initOsc();
