@@ -4,12 +4,12 @@
 # cross toolchain and emulator, for building and testing the board's binaries
 # on a PC. Installs nothing that is already there.
 set -e
-pkgs="build-essential cmake pkg-config librtlsdr-dev libgtest-dev"
+pkgs="build-essential cmake pkg-config librtlsdr-dev libgtest-dev umockdev"
 cross=
 [ "$1" = "--cross" ] && cross=1
 arch=$(dpkg --print-architecture)
 if [ -n "$cross" ] && [ "$arch" != armhf ]; then
-    pkgs="$pkgs crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf umockdev"
+    pkgs="$pkgs crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf"
 fi
 missing=
 for p in $pkgs; do
