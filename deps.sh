@@ -1,15 +1,15 @@
 #!/bin/sh
 # Installs what navdial needs to build and test, from the distribution's
-# packages (Debian 12, Raspberry Pi OS). With --cross also the 32-bit ARM
-# cross toolchain and emulator, for building and testing the board's binaries
-# on a PC. Installs nothing that is already there.
+# packages (Debian 12, Raspberry Pi OS). With --cross, on an x86-64 PC, also
+# the 32-bit ARM cross toolchain, its libraries and the emulator, for building
+# and testing the board's binaries. Installs nothing that is already there.
 set -e
 pkgs="build-essential cmake pkg-config librtlsdr-dev libgtest-dev umockdev"
 cross=
 [ "$1" = "--cross" ] && cross=1
 arch=$(dpkg --print-architecture)
-if [ -n "$cross" ] && [ "$arch" != armhf ]; then
-    pkgs="$pkgs crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf"
+if [ -n "$cross" ] && [ "$arch" = amd64 ]; then
+    pkgs="$pkgs crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf libgtest-dev:armhf libstdc++6:armhf"
 fi
 missing=
 for p in $pkgs; do
@@ -18,9 +18,9 @@ done
 [ -z "$missing" ] && exit 0
 sudo=
 [ "$(id -u)" -ne 0 ] && sudo=sudo
-if [ -n "$cross" ] && [ "$arch" != armhf ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+if [ -n "$cross" ] && [ "$arch" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
     $sudo dpkg --add-architecture armhf
 fi
 echo "Installing:$missing"
 $sudo apt-get update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y $missing
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing

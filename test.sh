@@ -1,9 +1,14 @@
 #!/bin/sh
-# Builds and runs every test: the native build (warnings as errors), and the
-# same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds and runs every test: the native build (warnings as errors); the same
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer; and, on an
+# x86-64 PC, the 32-bit ARM (armhf) build with its tests under qemu-arm, including a
+# comparison of its bearings with the native build's.
 set -e
 cd "$(dirname "$0")"
-./deps.sh
+arch=$(dpkg --print-architecture)
+cross=
+[ "$arch" = amd64 ] && cross=--cross
+./deps.sh $cross
 jobs=$(nproc)
 
 echo "== native build and tests"
@@ -15,3 +20,11 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-san -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAVDIAL_SANITIZE=ON -DNAVDIAL_WERROR=ON >/dev/null
 cmake --build build-san -j"$jobs"
 ctest --test-dir build-san -j"$jobs" --output-on-failure
+
+if [ -n "$cross" ]; then
+    echo "== armhf build, tests under qemu-arm, bearings compared with the native build"
+    cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DCMAKE_BUILD_TYPE=Release \
+        -DNAVDIAL_WERROR=ON -DNAVDIAL_NATIVE_DIR="$PWD/build" >/dev/null
+    cmake --build build-armhf -j"$jobs"
+    ctest --test-dir build-armhf -j"$jobs" --output-on-failure
+fi

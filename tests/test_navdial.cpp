@@ -280,8 +280,11 @@ TEST(FileInput, FileAndPipe) {
     EXPECT_EQ(r.status, 0);
 
     // Straight from the generator through a pipe that delivers short reads.
-    const std::string cmd = "'" VORGEN_BIN "' -r 77.7 -t 4.3 | '" NAVDIAL_BIN "' -i - 113.1";
-    r = run(program("/bin/sh", {"-c", cmd}));
+    std::string cmd;
+    for (const auto &w : program(VORGEN_BIN, {"-r", "77.7", "-t", "4.3"})) cmd += "'" + w + "' ";
+    cmd += "|";
+    for (const auto &w : program(NAVDIAL_BIN, {"-i", "-", "113.1"})) cmd += " '" + w + "'";
+    r = run({"/bin/sh", "-c", cmd});
     EXPECT_EQ(r.out, " 77.7\n 77.7\n");
     EXPECT_EQ(r.status, 0);
 }

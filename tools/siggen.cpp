@@ -119,7 +119,7 @@ void sigInit(SigGen &g, const SigParams &p) {
 size_t sigNext(SigGen &g, uint8_t *out, size_t pairs) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(pairs, g.total - g.next));
     for (size_t k = 0; k < count; ++k, ++g.next) {
-        const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[g.next / kHold];
+        const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[static_cast<size_t>(g.next / kHold)];
         double i = g.amp * e * g.zCar[0], q = g.amp * e * g.zCar[1];
         if (g.sigma > 0) {
             i += g.sigma * gauss(g);
@@ -218,7 +218,7 @@ std::vector<float> loadAudio(const std::string &path, std::string &err) {
     for (size_t m = 0; m < outLen; ++m) {
         const uint64_t pos = static_cast<uint64_t>(m) * M;
         const int64_t base = static_cast<int64_t>(pos / L);
-        const double *h = &table[(pos % L) * 2 * kTaps];
+        const double *h = &table[static_cast<size_t>(pos % L) * 2 * kTaps];
         double acc = 0;
         for (int t = 0; t < 2 * kTaps; ++t) {
             const int64_t k = base + t - kTaps + 1;
