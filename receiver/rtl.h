@@ -35,6 +35,10 @@ void initOsc();
 // unpaired last byte is ignored. ctx is unused.
 void in_callback(unsigned char *buf, uint32_t len, void *ctx);
 
+// The same detector written plainly, pair by pair, feeding vorPlain(): the
+// reference in_callback() must match.
+void in_callback_plain(unsigned char *buf, uint32_t len, void *ctx);
+
 // The mixing table, for tests: entry i as (cos, sin), single precision.
 const float *oscEntry(int i);
 

@@ -62,8 +62,8 @@ cpx filterStep(filterState &f, cpx in, const filterCoef &c) {
     return f.y[4];
 }
 
-double windowBearing(double v, double re, double im) {
-    double c = std::atan2(im, re) * kDeg;
+double windowBearing(double v, double circular) {
+    double c = circular * kDeg;
     if (c < 0) c += 360.0;
     if (c >= 360.0) c -= 360.0;
     double d = std::fabs(v - c);
@@ -71,11 +71,77 @@ double windowBearing(double v, double re, double im) {
     return d > kSlipDeg ? c : v;
 }
 
-void vor(float envelope) {
+namespace {
+
+// The steps both kernels share, in the order of a call.
+
+// Adds one step of 30 Hz and wraps by 2 pi, so that phase stays in (-pi, pi].
+inline void advance() {
     if (phase > kWrapAt)
         phase -= kWrapBy;
     else
         phase += kStep;
+}
+
+// The discriminator output limited to +-510 Hz of deviation.
+inline double limit(double d) {
+    if (d < -kDiscLimit) d = -kDiscLimit;
+    if (d > kDiscLimit) d = kDiscLimit;
+    return d;
+}
+
+// Unwraps a and adds it to the window (only after the warm-up and the
+// window's first sample, n > 0).
+inline void accumulate(double a) {
+    const double diff = a - pA;
+    if (diff > kPi) uw -= kTwoPi;
+    if (diff < -kPi) uw += kTwoPi;
+    sum = (a + sum) + uw;
+    ++summed;
+}
+
+// Counts the sample and, at the end of a window, prints its bearing. `turn`
+// is added to the angle of the phasor sum (radians).
+inline void count(double a, double turn) {
+    ++n;
+    pA = a;
+    // 64 bits: 50000 x interval overflows 32 bits above 42949 s.
+    if (n > kRate * interval) {
+        double v = std::fmod(sum * kDeg / static_cast<double>(n), 360.0);
+        if (v < 0) v += 360.0;
+        plainMean = v;
+        if (summed > 0) v = windowBearing(v, std::atan2(pim, pre) + turn);
+        std::printf("%5.1f\n", v);
+        n = 0;
+        sum = 0.0;
+        pre = pim = 0.0;
+        summed = 0;
+    }
+}
+
+// filterStep without the moves nobody reads: y0 and y1 are shifted by
+// filterStep but never enter a sum.
+inline cpx step(filterState &f, cpx in, const filterCoef &c) {
+    cpx *x = f.x, *y = f.y;
+    x[0] = x[1];
+    x[1] = x[2];
+    x[2] = x[3];
+    x[3] = x[4];
+    x[4] = in;
+    y[2] = y[3];
+    y[3] = y[4];
+    y[4].re = (x[0].re + x[4].re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re +
+              c.a2 * y[2].re + c.a3 * y[3].re;
+    y[4].im = (x[0].im + x[4].im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im +
+              c.a2 * y[2].im + c.a3 * y[3].im;
+    return y[4];
+}
+
+}  // namespace
+
+// The estimator written plainly, one library call per value.
+void vorPlain(float envelope) {
+    advance();
 
     const double r = envelope;
     const double c1 = std::cos(phase);
@@ -87,39 +153,58 @@ void vor(float envelope) {
     const cpx F = filterStep(flt_f, {r * c2, r * s2}, coefSub);
 
     // Phase-difference discriminator: the subcarrier's frequency, radians/sample.
-    double d = std::atan2(F.im * fpr.re - F.re * fpr.im, F.re * fpr.re + F.im * fpr.im);
+    const double d = limit(std::atan2(F.im * fpr.re - F.re * fpr.im, F.re * fpr.re + F.im * fpr.im));
     fpr = F;
-    if (d < -kDiscLimit) d = -kDiscLimit;
-    if (d > kDiscLimit) d = kDiscLimit;
 
     const cpx S = filterStep(flt_s, {c1 * d, s1 * d}, coef30);
 
     const double a = std::atan2(S.im * R.re - S.re * R.im, S.re * R.re + S.im * R.im) + kDelay;
 
     if (n > 0) {
-        const double diff = a - pA;
-        if (diff > kPi) uw -= kTwoPi;
-        if (diff < -kPi) uw += kTwoPi;
-        sum = (a + sum) + uw;
+        accumulate(a);
         pre += std::cos(a);
         pim += std::sin(a);
-        ++summed;
     }
-    ++n;
-    pA = a;
+    count(a, 0.0);
+}
 
-    // 64 bits: 50000 x interval overflows 32 bits above 42949 s.
-    if (n > kRate * interval) {
-        double v = std::fmod(sum * kDeg / static_cast<double>(n), 360.0);
-        if (v < 0) v += 360.0;
-        plainMean = v;
-        if (summed > 0) v = windowBearing(v, pre, pim);
-        std::printf("%5.1f\n", v);
-        n = 0;
-        sum = 0.0;
-        pre = pim = 0.0;
-        summed = 0;
+// The same numbers, cheaper: sincos gives the bits of cos and sin, and the
+// C library's sine is odd to the bit, so sin(-x) is -sin(x) (both are
+// checked by a test on every target); the unit phasor of a comes from the
+// atan2 arguments by one square root, the delay correction added to the
+// circular mean once per window.
+void vor(float envelope) {
+    advance();
+
+    const double r = envelope;
+    double c1, s1, c2, s2;
+    sincos(phase, &s1, &c1);
+    s1 = -s1;
+    const cpx R = step(flt_r, {r * c1, r * s1}, coef30);
+
+    sincos(kSubMul * phase, &s2, &c2);
+    s2 = -s2;
+    const cpx F = step(flt_f, {r * c2, r * s2}, coefSub);
+
+    const double d = limit(std::atan2(F.im * fpr.re - F.re * fpr.im, F.re * fpr.re + F.im * fpr.im));
+    fpr = F;
+
+    const cpx S = step(flt_s, {c1 * d, s1 * d}, coef30);
+
+    const double y = S.im * R.re - S.re * R.im, x = S.re * R.re + S.im * R.im;
+    const double a = std::atan2(y, x) + kDelay;
+
+    if (n > 0) {
+        accumulate(a);
+        const double m = std::sqrt(x * x + y * y);
+        if (m > 0) {
+            pre += x / m;
+            pim += y / m;
+        } else {
+            pre += 1.0;  // atan2(0, 0) is 0
+        }
     }
+    count(a, kDelay);
 }
 
 double lastPlainMean() { return plainMean; }

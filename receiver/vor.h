@@ -33,11 +33,16 @@ cpx filterStep(filterState &f, cpx in, const filterCoef &c);
 // "%5.1f\n" on standard output. Keeps its state in this module.
 void vor(float envelope);
 
+// The same estimator written plainly, one library call per value: the
+// reference that vor() must match line for line. Shares vor()'s state.
+void vorPlain(float envelope);
+
 // The number printed for a window: v is the plain mean (degrees, [0, 360)),
-// (pre, pim) the sum of the unit phasors of the summed phase differences.
-// When the two disagree by more than 2 degrees the unwrap slipped a turn
-// inside the window and the circular mean is returned instead.
-double windowBearing(double v, double pre, double pim);
+// `circular` the angle of the sum of the unit phasors of the summed phase
+// differences (radians). When the two disagree by more than 2 degrees the
+// unwrap slipped a turn inside the window, and the circular mean is returned
+// instead.
+double windowBearing(double v, double circular);
 
 // The last window's plain mean in degrees, before the slip check (tests).
 double lastPlainMean();

@@ -20,7 +20,8 @@ void freshStart(int iv) {
 
 }  // namespace
 
-std::string runChain(const SigParams &p, int iv, size_t bufBytes) {
+std::string runChain(const SigParams &p, int iv, size_t bufBytes, bool plain) {
+    const auto callback = plain ? in_callback_plain : in_callback;
     freshStart(iv);
     SigGen g;
     sigInit(g, p);
@@ -28,7 +29,7 @@ std::string runChain(const SigParams &p, int iv, size_t bufBytes) {
     testing::internal::CaptureStdout();
     size_t pairs;
     while ((pairs = sigNext(g, buf.data(), bufBytes / 2)) > 0)
-        in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
+        callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
     return testing::internal::GetCapturedStdout();
 }
 

@@ -10,7 +10,8 @@
 // Feeds the generated signal through in_callback in buffers of `bufBytes`
 // (even; default: the dongle's 81920) from a fresh start (interval as given);
 // returns what was printed.
-std::string runChain(const SigParams &p, int interval = 2, size_t bufBytes = 81920);
+// plain: use the plainly written detector and estimator instead of the fast ones.
+std::string runChain(const SigParams &p, int interval = 2, size_t bufBytes = 81920, bool plain = false);
 
 // Calls vor() with each value from a fresh start; returns what was printed.
 std::string runVor(const std::vector<float> &env, int interval);

@@ -1,0 +1,61 @@
+#!/bin/sh
+# The receiver's cost, as figures (never a pass or fail):
+#  1. ARM: guest instructions per second of signal of the armhf build under
+#     qemu-arm -cpu cortex-a7, counted exactly by a plugin: the difference of
+#     two runs (4 s and 12 s of signal) over the difference of their lengths,
+#     for the plain and the fast kernels, split into the front end (per IQ
+#     pair) and the estimator (per envelope sample), and navdial -i itself.
+#  2. x86-64: seconds of signal per CPU second of navdial -i on a 60 s file
+#     (median of 5 runs) against the plain kernels, and peak memory.
+set -e
+cd "$(dirname "$0")/.."
+./deps.sh --cross >/dev/null
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$jobs" >/dev/null
+cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-armhf -j"$jobs" --target navdial chainbench frontbench >/dev/null
+work=build/bench-data
+mkdir -p "$work"
+gcc -O2 -shared -fPIC -o "$work/libicount.so" bench/icount.c
+
+# A station with some noise and the ident tone: every branch of the chain runs.
+for t in 4 12 60; do
+    [ -s "$work/vor$t.cu8" ] || build/tools/vorgen -r 123.4 -n 55 -S 1 -I -t $t -o "$work/vor$t.cu8"
+done
+
+count() {  # count FILE PROGRAM ARGS...: guest instructions
+    f=$1; shift
+    qemu-arm -cpu cortex-a7 -plugin "$work/libicount.so" -d plugin "$@" "$f" 2>&1 >/dev/null |
+        awk '/guest_insns/ {print $2}'
+}
+persec() {  # instructions per second of signal
+    a=$(count "$work/vor4.cu8" "$@")
+    b=$(count "$work/vor12.cu8" "$@")
+    echo $(( (b - a) / 8 ))
+}
+
+echo "ARM (armhf build, qemu-arm -cpu cortex-a7), guest instructions per second of signal:"
+for k in plain fast; do
+    all=$(persec build-armhf/bench/chainbench $k)
+    front=$(persec build-armhf/bench/frontbench $k)
+    est=$((all - front))
+    eval "all_$k=$all"
+    awk -v k=$k -v a=$all -v f=$front -v e=$est 'BEGIN {
+        printf "  %-5s  %6.1f M in all: front end %5.1f M (%4.1f per IQ pair), estimator %5.1f M (%4.0f per envelope sample)\n",
+               k, a / 1e6, f / 1e6, f / 2e6, e / 1e6, e / 50000 }'
+done
+nav=$(persec build-armhf/receiver/navdial 113.1 -i)
+awk -v n=$nav -v p=$all_plain -v f=$all_fast 'BEGIN {
+    printf "  navdial -i: %.1f M per second of signal; fast kernels cost %.3f of the plain ones (%.2f times cheaper)\n",
+           n / 1e6, f / p, p / f }'
+
+echo "x86-64 (native build), 60 s of signal, median of 5 runs:"
+set -- $(build/bench/cputime 5 build/receiver/navdial -i "$work/vor60.cu8" 113.1)
+nav_cpu=$1 nav_kb=$2
+set -- $(build/bench/cputime 5 build/bench/chainbench plain "$work/vor60.cu8")
+plain_cpu=$1
+awk -v c=$nav_cpu -v p=$plain_cpu -v kb=$nav_kb 'BEGIN {
+    printf "  navdial -i: %.0f s of signal per CPU second (%.3f CPU s); plain kernels %.0f (%.3f CPU s); speed-up %.2f\n",
+           60 / c, c, 60 / p, p, p / c
+    printf "  navdial -i peak resident memory: %d KiB\n", kb }'
