@@ -1,13 +1,9 @@
 // The front end alone: mixing and the 40-sample sums of an IQ file, with
 // envelope samples going to a stand-in estimator that only adds them up.
 // usage: frontbench plain|fast FILE
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
 
-#include "rtl.h"
+#include "feed.h"
 
 namespace {
 volatile float total;
@@ -18,13 +14,7 @@ void vorPlain(float envelope) { total = total + envelope; }
 
 int main(int argc, char **argv) {
     if (argc != 3) return 2;
-    const auto cb = std::strcmp(argv[1], "plain") == 0 ? in_callback_plain : in_callback;
-    const int fd = open(argv[2], O_RDONLY);
-    if (fd < 0) return 1;
-    initOsc();
-    static unsigned char buf[81920];
-    ssize_t got;
-    while ((got = read(fd, buf, sizeof buf)) > 0) cb(buf, static_cast<uint32_t>(got), nullptr);
+    const int r = feedFile(argv[1], argv[2]);
     std::printf("%g\n", static_cast<double>(total));
-    return 0;
+    return r;
 }

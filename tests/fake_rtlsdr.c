@@ -8,6 +8,7 @@
  *   FAKE_RTLSDR_FAIL    calls that fail, comma-separated names without the
  *                       rtlsdr_ prefix (e.g. open,set_sample_rate,read_async)
  *   FAKE_RTLSDR_OPEN_NULL  open returns 0 but leaves the handle empty
+ *   FAKE_RTLSDR_OPEN_MS open takes this long
  *   FAKE_RTLSDR_IQ      file streamed in buffers of the requested length
  *   FAKE_RTLSDR_PACE_MS pause before each buffer
  *   FAKE_RTLSDR_END     after the file: "lost" (return 0, the default),
@@ -87,6 +88,8 @@ int rtlsdr_get_index_by_serial(const char *serial) {
 
 int rtlsdr_open(rtlsdr_dev_t **dev, uint32_t index) {
     logf_("open %u", index);
+    const int slow = env_int("FAKE_RTLSDR_OPEN_MS", 0);
+    if (slow) sleep_ms(slow);
     if (fails("open")) return -3;
     if (getenv("FAKE_RTLSDR_OPEN_NULL")) return 0;
     the_dev.cancel = 0;

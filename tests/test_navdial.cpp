@@ -262,6 +262,18 @@ TEST(Dongle, TerminationSignalsKeepEveryLine) {
     }
 }
 
+TEST(Dongle, SignalDuringSetUpEndsAtOnce) {
+    // Nothing has been printed yet: the process ends with 0 before streaming.
+    Fake fake({"FAKE_RTLSDR_IQ=" + iqFile(33.3, 30), "FAKE_RTLSDR_OPEN_MS=3000"});
+    Child c = start(program(NAVDIAL_BIN, {"113.1"}), fake.env);
+    for (int k = 0; k < 1000 && fake.calls().find("open 0") == std::string::npos; ++k) usleep(10000);
+    kill(c.pid, SIGTERM);
+    const Outcome r = finish(c);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(fake.calls().find("read_async"), std::string::npos) << fake.calls();
+}
+
 TEST(Dongle, RealLibraryWithoutADongle) {
     const Outcome r = navdial({"113.1"});
     EXPECT_EQ(r.err, "No supported devices found.\n");

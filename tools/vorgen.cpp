@@ -33,12 +33,13 @@ void usage() {
         stderr);
 }
 
-double number(const char *opt, const char *text) {
+// A number within [lo, hi], or a message and status 1.
+double number(const char *opt, const char *text, double lo = -1e9, double hi = 1e9) {
     char *end;
     errno = 0;
     const double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno == ERANGE) {
-        std::fprintf(stderr, "vorgen: %s needs a number, not '%s'\n", opt, text);
+    if (end == text || *end != '\0' || errno == ERANGE || !(v >= lo && v <= hi)) {
+        std::fprintf(stderr, "vorgen: %s needs a number from %.15g to %.15g, not '%s'\n", opt, lo, hi, text);
         std::exit(1);
     }
     return v;
@@ -54,13 +55,13 @@ int main(int argc, char **argv) {
     while ((c = getopt(argc, argv, "r:t:a:s:m:c:n:S:Iw:o:h")) != -1) {
         switch (c) {
         case 'r': p.radial = number("-r", optarg); break;
-        case 't': p.seconds = number("-t", optarg); break;
+        case 't': p.seconds = number("-t", optarg, 0, 1e6); break;
         case 'a': p.varDepth = number("-a", optarg); break;
         case 's': p.subDepth = number("-s", optarg); break;
         case 'm': p.fmIndex = number("-m", optarg); break;
         case 'c': p.offsetHz = number("-c", optarg); break;
-        case 'n': p.cn0 = number("-n", optarg); break;
-        case 'S': p.seed = static_cast<uint64_t>(number("-S", optarg)); break;
+        case 'n': p.cn0 = number("-n", optarg, 0, 200); break;
+        case 'S': p.seed = static_cast<uint64_t>(number("-S", optarg, 0, 4294967295.0)); break;
         case 'I': p.ident = true; break;
         case 'w': wav = optarg; break;
         case 'o': outPath = optarg; break;
