@@ -50,21 +50,21 @@ volatile sig_atomic_t stopAsked;   // a termination signal asked the stream to e
 volatile sig_atomic_t stalled;     // the watchdog ended the stream
 
 // Chooses the supported gain nearest to the wanted one; on a tie the earlier
-// entry stays. 0 when the tuner reports no gains.
+// entry stays. 0 when the tuner reports no gains (then nothing is printed),
+// or when the list cannot be had.
 int chooseGain() {
     const int count = rtlsdr_get_tuner_gains(dev, nullptr);
     if (count <= 0) return 0;
-    int *gains = static_cast<int *>(std::malloc(sizeof(int) * static_cast<size_t>(count)));
-    if (!gains) return 0;
     int choice = 0;
-    // Never walk past the list, whatever the second query claims.
-    const int filled = std::min(rtlsdr_get_tuner_gains(dev, gains), count);
-    if (filled > 0) {
-        choice = gains[0];
+    if (int *gains = static_cast<int *>(std::malloc(sizeof(int) * static_cast<size_t>(count)))) {
+        // Never walk past the list, whatever the second query claims.
+        const int filled = std::min(rtlsdr_get_tuner_gains(dev, gains), count);
+        if (filled > 0) choice = gains[0];
         for (int k = 0; k < filled; ++k)
             if (std::llabs(int64_t{gain} - gains[k]) < std::llabs(int64_t{gain} - choice)) choice = gains[k];
+        std::free(gains);
     }
-    std::free(gains);
+    if (verbose) std::fprintf(stderr, "Tuner gain : %f\n", static_cast<double>(static_cast<float>(choice)) * 0.1);
     return choice;
 }
 
@@ -108,7 +108,6 @@ int initRtl(int index, int frequency) {
     }
     rtlsdr_set_tuner_gain_mode(dev, 1);
     const int chosen = chooseGain();
-    if (verbose) std::fprintf(stderr, "Tuner gain : %f\n", static_cast<double>(static_cast<float>(chosen)) * 0.1);
     if (rtlsdr_set_tuner_gain(dev, chosen) < 0) std::fprintf(stderr, "WARNING: Failed to set gain.\n");
     if (ppm != 0 && rtlsdr_set_freq_correction(dev, ppm) < 0)
         std::fprintf(stderr, "WARNING: Failed to set freq. correction\n");
