@@ -190,7 +190,7 @@ void resetBlock() {
 void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
     // The sum over a block is a boxcar low-pass with decimation by 40: its
     // nulls fall on every multiple of 50 kHz from the carrier, and it costs
-    // two multiply-adds a sample.
+    // one complex multiply-add a sample.
     for (uint32_t k = 0; k + 1 < len; k += 2) {
         const float i = static_cast<float>(buf[k]) - 127.5f;
         const float q = static_cast<float>(buf[k + 1]) - 127.5f;
