@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "output.h"
 #include "rtl.h"
 #include "settings.h"
 
@@ -27,7 +28,8 @@ void usage() {
         " -p ppm :\t\t\tppm freq shift\n"
         " -r n :\t\t\trtl device number\n"
         " -l interval :\t\t\ttime between two measurements\n"
-        " -i file :\t\t\tread 8-bit IQ from file ('-': standard input) instead of a dongle\n";
+        " -i file :\t\t\tread 8-bit IQ from file ('-': standard input) instead of a dongle\n"
+        " -F format :\t\t\toutput format: plain (default) or json\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
 
@@ -59,8 +61,9 @@ void sighandler(int) {
 
 int main(int argc, char **argv) {
     const char *input = nullptr;
+    outConfig out;
     int c;
-    while ((c = getopt(argc, argv, "vg:l:p:r:hi:")) != -1) {
+    while ((c = getopt(argc, argv, "vg:l:p:r:hi:F:")) != -1) {
         switch (c & 0xff) {
         case 'v': verbose = 1; break;
         case 'g': gain = toInt(optarg); break;
@@ -68,6 +71,13 @@ int main(int argc, char **argv) {
         case 'p': ppm = toInt(optarg); break;
         case 'r': devid = toInt(optarg); break;
         case 'i': input = optarg; break;
+        case 'F':
+            if (!parseFormat(optarg, out.format)) {
+                std::fprintf(stderr, "navdial: unknown output format '%s': the formats are plain and json\n", optarg);
+                usage();
+                std::exit(1);
+            }
+            break;
         default: usage(); std::exit(1);
         }
     }
@@ -88,6 +98,11 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGQUIT, &sa, nullptr);
+
+    out.verbose = verbose != 0;
+    out.live = input == nullptr;
+    out.freqHz = freq;
+    outputStart(out);
 
     if (input) {
         const bool useStdin = std::strcmp(input, "-") == 0;

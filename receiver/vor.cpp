@@ -46,6 +46,8 @@ int64_t n = kWarmup;    // samples of the window; negative during the warm-up
 double pre, pim;        // unit phasors of the summed phase differences
 int64_t summed;         // how many were summed
 double plainMean;       // the last window's plain mean, before the slip check
+vorSampleTap sampleTap; // measures beside the estimator (null: none)
+vorWindowTap windowTap;
 
 }  // namespace
 
@@ -111,7 +113,7 @@ inline void count(double a, double turn) {
         if (v < 0) v += 360.0;
         plainMean = v;
         if (summed > 0) v = windowBearing(v, std::atan2(pim, pre) + turn);
-        std::printf("%5.1f\n", v);
+        if (!windowTap || !windowTap(v, v != plainMean)) std::printf("%5.1f\n", v);
         n = 0;
         sum = 0.0;
         pre = pim = 0.0;
@@ -160,11 +162,15 @@ void vorPlain(float envelope) {
 
     const double a = std::atan2(S.im * R.re - S.re * R.im, S.re * R.re + S.im * R.im) + kDelay;
 
+    double ux = 0, uy = 0;
     if (n > 0) {
         accumulate(a);
-        pre += std::cos(a);
-        pim += std::sin(a);
+        ux = std::cos(a);
+        uy = std::sin(a);
+        pre += ux;
+        pim += uy;
     }
+    if (sampleTap) sampleTap({r, c1, s1, R, F, S, d, n > 0 ? a + uw : a, ux, uy, n > 0});
     count(a, 0.0);
 }
 
@@ -194,20 +200,29 @@ void vor(float envelope) {
     const double y = S.im * R.re - S.re * R.im, x = S.re * R.re + S.im * R.im;
     const double a = std::atan2(y, x) + kDelay;
 
+    double ux = 0, uy = 0;
     if (n > 0) {
         accumulate(a);
         const double m = std::sqrt(x * x + y * y);
         if (m > 0) {
-            pre += x / m;
-            pim += y / m;
+            ux = x / m;
+            uy = y / m;
         } else {
-            pre += 1.0;  // atan2(0, 0) is 0
+            ux = 1.0;  // atan2(0, 0) is 0
         }
+        pre += ux;
+        pim += uy;
     }
+    if (sampleTap) sampleTap({r, c1, s1, R, F, S, d, n > 0 ? a + uw : a, ux, uy, n > 0});
     count(a, kDelay);
 }
 
 double lastPlainMean() { return plainMean; }
+
+void setVorTaps(vorSampleTap sample, vorWindowTap window) {
+    sampleTap = sample;
+    windowTap = window;
+}
 
 void vorReset() {
     phase = 0;

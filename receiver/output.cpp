@@ -1,0 +1,158 @@
+#include "output.h"
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include "rtl.h"
+#include "vor.h"
+
+namespace {
+
+constexpr double kClipHint = 0.01;        // share of clipped bytes worth a hint
+constexpr double kQuantNoise = 0.6;       // noise per component below this many byte steps...
+constexpr double kQuantLevel = -24.0;     // ...with a carrier below this (dBFS): quantisation dominates
+
+outConfig config;
+outStation station;
+
+void bufferTap(const unsigned char *buf, uint32_t len) { trustBuffer(station.trust, buf, len); }
+void blockTap(float re, float im) { trustBlock(station.trust, re, im); }
+void sampleTap(const vorSample &s) { trustSample(station.trust, s); }
+bool windowTap(double bearing, bool slip) {
+    emitWindow(station, config, trustClose(station.trust, bearing, slip), stdout, stderr);
+    return true;
+}
+
+// A JSON number with the given decimals, null when it is not finite.
+void number(std::string &s, const char *name, double v, int decimals) {
+    char b[64];
+    if (std::isfinite(v))
+        std::snprintf(b, sizeof b, ", \"%s\": %.*f", name, decimals, v);
+    else
+        std::snprintf(b, sizeof b, ", \"%s\": null", name);
+    s += b;
+}
+
+// MHz without trailing zeros: 113.1, 114.85.
+std::string megahertz(int32_t hz) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.6f", hz / 1e6);
+    std::string s = b;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s;
+}
+
+std::string reasonList(unsigned reasons, const char *quote, const char *sep) {
+    std::string s;
+    for (int k = 0; k < kReasonCount; ++k) {
+        if (!(reasons & (1u << k))) continue;
+        if (!s.empty()) s += sep;
+        s += quote;
+        s += trustReasonName(k);
+        s += quote;
+    }
+    return s;
+}
+
+void utcNow(char *b, size_t size) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm u;
+    gmtime_r(&ts.tv_sec, &u);
+    char d[32];
+    std::strftime(d, sizeof d, "%Y-%m-%dT%H:%M:%S", &u);
+    std::snprintf(b, size, "%s.%03ldZ", d, ts.tv_nsec / 1000000);
+}
+
+// The figures a person reads first: C/N0, sigma, and what failed.
+std::string keyFigures(const trustWindow &w) {
+    char b[160];
+    std::snprintf(b, sizeof b, "C/N0 %.1f dB-Hz, sigma %.2f deg, deviation %.0f Hz, level %.1f dBFS", w.cn0,
+                  w.sigma, w.deviationHz, w.levelDbfs);
+    return b;
+}
+
+}  // namespace
+
+bool parseFormat(const char *text, outFormat &f) {
+    if (std::strcmp(text, "plain") == 0) {
+        f = outFormat::plain;
+    } else if (std::strcmp(text, "json") == 0) {
+        f = outFormat::json;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc) {
+    char b[64];
+    std::snprintf(b, sizeof b, "{\"t\": %.5f", w.t);
+    std::string s = b;
+    if (utc) s += std::string(", \"time\": \"") + utc + "\"";
+    s += ", \"freq\": " + megahertz(c.freqHz);
+    // The plain line's rounding; -0.0 (a negative interval) is kept as it is printed.
+    std::snprintf(b, sizeof b, ", \"radial\": %.1f", w.radial);
+    s += b;
+    s += w.reasons == 0 ? ", \"valid\": true" : ", \"valid\": false";
+    s += ", \"reasons\": [" + reasonList(w.reasons, "\"", ", ") + "]";
+    number(s, "sigma", w.sigma, 3);
+    number(s, "cn0", w.cn0, 1);
+    number(s, "level_dbfs", w.levelDbfs, 1);
+    number(s, "clip", w.clip, 5);
+    number(s, "var_depth", w.varDepth, 3);
+    number(s, "sub_depth", w.subDepth, 3);
+    number(s, "deviation_hz", w.deviationHz, 1);
+    s += w.slip ? ", \"slip\": true" : ", \"slip\": false";
+    s += ", \"ident\": null}";
+    return s;
+}
+
+void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *out, FILE *err) {
+    if (c.format == outFormat::json) {
+        char utc[40];
+        if (c.live) utcNow(utc, sizeof utc);
+        std::fputs(windowJson(w, c, c.live ? utc : nullptr).c_str(), out);
+        std::fputc('\n', out);
+    } else {
+        std::fprintf(out, "%5.1f\n", w.radial);
+    }
+
+    const bool valid = w.reasons == 0;
+    if (!valid && s.lastValid != 0)
+        std::fprintf(err, "navdial: bearing not valid (%s): %s\n", reasonList(w.reasons, "", ", ").c_str(),
+                     keyFigures(w).c_str());
+    else if (valid && s.lastValid == 0)
+        std::fprintf(err, "navdial: bearing valid again: %s\n", keyFigures(w).c_str());
+    s.lastValid = valid;
+
+    const bool clip = w.clip > kClipHint;
+    if (clip && !s.clipHint)
+        std::fprintf(err, "navdial: %.1f %% of the I/Q bytes are clipped at 0 or 255; lower the gain with -g\n",
+                     100 * w.clip);
+    s.clipHint = clip;
+    const bool quant = w.noiseLsb < kQuantNoise && w.levelDbfs < kQuantLevel;
+    if (quant && !s.quantHint)
+        std::fprintf(err,
+                     "navdial: the carrier is at %.1f dBFS and the noise %.2f steps of the 8-bit samples: "
+                     "quantisation dominates; raise the gain with -g\n",
+                     w.levelDbfs, w.noiseLsb);
+    s.quantHint = quant;
+
+    if (c.verbose)
+        std::fprintf(err,
+                     "navdial: t %.2f s, radial %5.1f, %s%s%s; C/N0 %.1f dB-Hz, level %.1f dBFS, clip %.3f %%, "
+                     "var %.1f %%, sub %.1f %%, deviation %.0f Hz, sigma %.2f deg, SNR var %.1f sub %.1f ref %.1f dB%s\n",
+                     w.t, w.radial, valid ? "valid" : "not valid (", reasonList(w.reasons, "", ", ").c_str(),
+                     valid ? "" : ")", w.cn0, w.levelDbfs, 100 * w.clip, 100 * w.varDepth, 100 * w.subDepth,
+                     w.deviationHz, w.sigma, w.varSnr, w.subSnr, w.refSnr, w.slip ? ", slip" : "");
+}
+
+void outputStart(const outConfig &c) {
+    config = c;
+    station = outStation{};
+    setRtlTaps(bufferTap, blockTap);
+    setVorTaps(sampleTap, windowTap);
+}

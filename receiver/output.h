@@ -1,0 +1,39 @@
+// What navdial writes for each window: the plain line or a JSON object on
+// standard output, and on standard error the changes of the validity flag,
+// the gain hints and, with -v, one line of figures per window.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "trust.h"
+
+enum class outFormat { plain, json };
+
+// "plain" or "json"; false for anything else.
+bool parseFormat(const char *text, outFormat &f);
+
+struct outConfig {
+    outFormat format = outFormat::plain;
+    bool verbose = false;  // a line of figures per window on standard error
+    bool live = false;     // reading a dongle: JSON objects carry the UTC time
+    int32_t freqHz = 0;
+};
+
+// Per station: its measures and what was last said about it.
+struct outStation {
+    trustState trust{};
+    int lastValid = -1;    // -1: nothing said yet
+    bool clipHint = false, quantHint = false;
+};
+
+// Installs the measures and the output on the detector and the estimator,
+// for one station. Call before the stream starts.
+void outputStart(const outConfig &c);
+
+// One window's JSON object, without the newline (tests, and the writer).
+std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc);
+
+// Writes what a closed window gives: the line on `out`, the notices on `err`.
+void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *out, FILE *err);

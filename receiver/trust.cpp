@@ -1,0 +1,335 @@
+// Signal measures beside the estimator.
+//
+// Noise: the block sums of the front end carry the baseband's noise, white
+// over the 50 kHz of envelope samples (each block sums 40 new samples). The
+// station's envelope has nothing above 11 kHz (the subcarrier with its FM
+// reaches 10.7 kHz), so a high-pass above 15.7 kHz sees noise alone: its
+// output power over its white-noise gain is the envelope's noise variance.
+//
+// Carrier: the mean of D[k] conj(D[k-1]) over the window is the carrier's
+// power times exp(j 2 pi offset/50 kHz); the noise of neighbouring blocks is
+// independent and averages out. Unlike the mean envelope, it has no Rice
+// bias: noise alone gives nearly nothing, so a missing carrier reads low.
+//
+// From the two, per-component noise s^2 and carrier A^2 (envelope units):
+// C/N0 = A^2 / (2 s^2 / 50000 Hz).
+#include "trust.h"
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kRate = 50000.0;          // envelope samples per second
+constexpr double kScale = 0.0001953125;    // block sum to envelope units: 1/(40*128)
+constexpr int kTaps = 63;                  // envelope high-pass for the noise
+constexpr uint32_t kDecim = 16;            // one high-pass output per 16 samples is plenty
+constexpr int32_t kSubLen = 5000;          // 0.1 s sub-windows: 3 cycles of 30 Hz, nearly independent
+constexpr uint32_t kClipStride = 62;       // look at one pair in 31: coprime with the 40-pair block
+constexpr double kSigmaFloor = 0.05;       // degrees: the printed tenth's rounding, and the rest
+
+// Thresholds of the flag.
+constexpr double kCarrierMin = 30.0;       // dB-Hz: below, noise alone
+constexpr double kCn0Min = 40.0;           // dB-Hz: the discriminator clicks all the time
+constexpr double kToneMin = 3.0;           // dB over the noise in each tone's filter band
+constexpr double kDevLow = 300.0, kDevHigh = 700.0;  // Hz
+constexpr double kSigmaMax = 1.0;          // degrees
+constexpr double kClipMax = 0.05;
+
+const char *const kNames[kReasonCount] = {"no_carrier", "low_cn0",   "no_var30", "no_subcarrier", "no_ref30",
+                                          "deviation",  "sigma",     "slip",     "clipping"};
+
+std::complex<double> response(const filterCoef &c, double hz) {
+    const std::complex<double> z1 = std::polar(1.0, -2.0 * kPi * hz / kRate);
+    const std::complex<double> z2 = z1 * z1, z3 = z2 * z1, z4 = z2 * z2;
+    return (1.0 + c.b1 * z1 + c.b2 * z2 + c.b1 * z3 + z4) / (1.0 - c.a3 * z1 - c.a2 * z2);
+}
+
+// Sum of the squared impulse response: output power for white input of power 1.
+double noiseGain(const filterCoef &c) {
+    filterState f{};
+    double g = 0;
+    for (int k = 0; k < 40000; ++k) {
+        const cpx y = filterStep(f, {k == 0 ? 1.0 : 0.0, 0.0}, c);
+        g += y.re * y.re;
+    }
+    return g;
+}
+
+struct Tables {
+    float hp[kTaps];
+    double hpGain;       // sum of hp^2
+    double g30, n30, img30;  // 30 Hz set: gain at 0 Hz, noise gain, image at 60 Hz against 0 Hz
+    double gSub, nSub;
+    Tables() {
+        // High-pass = delay minus a Blackman-windowed sinc low-pass cut at
+        // 13.5 kHz: stop band (-74 dB) below 11.3 kHz, pass band above 15.7 kHz.
+        const double fc = 13500.0 / kRate;
+        const int mid = kTaps / 2;
+        hpGain = 0;
+        for (int k = 0; k < kTaps; ++k) {
+            const double x = k - mid;
+            const double sinc = k == mid ? 2 * fc : std::sin(2 * kPi * fc * x) / (kPi * x);
+            const double w = 0.42 - 0.5 * std::cos(2 * kPi * k / (kTaps - 1)) + 0.08 * std::cos(4 * kPi * k / (kTaps - 1));
+            const double h = (k == mid ? 1.0 : 0.0) - sinc * w;
+            hp[k] = static_cast<float>(h);
+            hpGain += static_cast<double>(hp[k]) * hp[k];
+        }
+        g30 = std::abs(response(coef30, 0));
+        img30 = std::abs(response(coef30, 60)) / g30;
+        n30 = noiseGain(coef30);
+        gSub = std::abs(response(coefSub, 0));
+        nSub = noiseGain(coefSub);
+    }
+};
+
+const Tables &tables() {
+    static const Tables t;
+    return t;
+}
+
+// Rice statistics with per-component noise variance 1 and K = A^2/2:
+// the variance of the envelope.
+double riceVariance(double K) {
+    if (K > 400) return 1.0 - 1.0 / (8.0 * K * K);
+    const double x = K / 2;
+    const double L = std::exp(-x) * ((1 + K) * std::cyl_bessel_i(0.0, x) + K * std::cyl_bessel_i(1.0, x));
+    return 2 * (K + 1) - kPi / 2 * L * L;
+}
+
+// Mean |H_sub(f)|^2 / |H_sub(0)|^2 over a cycle of f = dev cos(theta): the
+// subcarrier filter's power response as the FM sweeps through it.
+double subSweep(double devHz) {
+    const double g0 = tables().gSub;
+    double s = 0;
+    constexpr int kPoints = 32;
+    for (int k = 0; k < kPoints; ++k) {
+        const double h = std::abs(response(coefSub, devHz * std::cos(2 * kPi * (k + 0.5) / kPoints))) / g0;
+        s += h * h;
+    }
+    return s / kPoints;
+}
+
+// The riceVariance envelope's slope against the carrier, dE[r]/dA.
+double riceMean(double K) {  // E[r] for unit noise variance per component
+    const double x = K / 2;
+    return std::sqrt(kPi / 2) * std::exp(-x) * ((1 + K) * std::cyl_bessel_i(0.0, x) + K * std::cyl_bessel_i(1.0, x));
+}
+double riceSlope(double K) {
+    if (K > 400) return 1.0;
+    const double A = std::sqrt(2 * K), h = 1e-4 * (A + 1e-3);
+    return (riceMean((A + h) * (A + h) / 2) - riceMean(std::max(0.0, A - h) * std::max(0.0, A - h) / 2)) /
+           (A + h - std::max(0.0, A - h));
+}
+
+// Mean |H_sub(f)|^2 cos^2(theta) / mean |H_sub(f)|^2 over f = dev cos(theta):
+// 1/2 for a flat filter.
+double subCos2(double devHz) {
+    const double g0 = tables().gSub;
+    double s = 0, c = 0;
+    constexpr int kPoints = 32;
+    for (int k = 0; k < kPoints; ++k) {
+        const double th = 2 * kPi * (k + 0.5) / kPoints;
+        const double h = std::abs(response(coefSub, devHz * std::cos(th))) / g0;
+        s += h * h;
+        c += h * h * std::cos(th) * std::cos(th);
+    }
+    return c / s;
+}
+
+// The 40-pair block sum's amplitude response at hz from the tuned frequency.
+double boxcar(double hz) {
+    const double x = kPi * hz / 2000000.0;
+    return std::fabs(x) < 1e-12 ? 1.0 : std::sin(40 * x) / (40 * std::sin(x));
+}
+
+double wrapPi(double x) {
+    x = std::fmod(x, 2 * kPi);
+    if (x > kPi) x -= 2 * kPi;
+    if (x < -kPi) x += 2 * kPi;
+    return x;
+}
+
+double dB(double x) { return 10.0 * std::log10(x); }
+
+}  // namespace
+
+const char *trustReasonName(int k) { return k >= 0 && k < kReasonCount ? kNames[k] : "?"; }
+
+void trustBuffer(trustState &t, const unsigned char *buf, uint32_t len) {
+    uint32_t k = t.clipNext;
+    for (; k + 1 < len; k += kClipStride) {
+        t.clipped += (buf[k] == 0 || buf[k] == 255) + (buf[k + 1] == 0 || buf[k + 1] == 255);
+        t.clipSeen += 2;
+    }
+    t.clipNext = k >= len ? k - len : 0;
+}
+
+void trustBlock(trustState &t, float re, float im) {
+    if (t.havePrev) {
+        // D[k] conj(D[k-1])
+        t.lagRe += static_cast<double>(re) * t.dre + static_cast<double>(im) * t.dim;
+        t.lagIm += static_cast<double>(im) * t.dre - static_cast<double>(re) * t.dim;
+        ++t.blocks;
+    }
+    t.dre = re;
+    t.dim = im;
+    t.havePrev = true;
+}
+
+void trustSample(trustState &t, const vorSample &s) {
+    ++t.samples;
+    t.ring[t.pos & 63] = static_cast<float>(s.env);
+    if ((++t.pos & (kDecim - 1)) == 0 && t.pos >= 64) {
+        const float *h = tables().hp;
+        float y = 0;
+        const uint32_t last = t.pos - 1;
+        for (int k = 0; k < kTaps; ++k) y += h[k] * t.ring[(last - static_cast<uint32_t>(k)) & 63];
+        t.hp2 += static_cast<double>(y) * y;
+        ++t.hpCount;
+    }
+    const double y = s.F.im * t.fprev.re - s.F.re * t.fprev.im;
+    t.fprev = s.F;
+    if (!s.summed) return;
+    ++t.count;
+    t.yre += y * s.c1;
+    t.yim += y * s.s1;
+    t.env += s.env;
+    t.r2 += s.R.re * s.R.re + s.R.im * s.R.im;
+    t.f2 += s.F.re * s.F.re + s.F.im * s.F.im;
+    t.s2 += s.S.re * s.S.re + s.S.im * s.S.im;
+    t.dsum += s.d;
+    t.d2 += s.d * s.d;
+    t.subRe += s.ux;
+    t.subIm += s.uy;
+    if (++t.subCount == kSubLen) {
+        // Circular means: a turn gained or lost by the unwrap changes nothing.
+        const double m = std::atan2(t.subIm, t.subRe);
+        if (t.subs == 0) t.subRef = m;
+        const double x = wrapPi(m - t.subRef);
+        ++t.subs;
+        const double delta = x - t.subMean;
+        t.subMean += delta / t.subs;
+        t.subM2 += delta * (x - t.subMean);
+        t.subRe = t.subIm = 0;
+        t.subCount = 0;
+    }
+}
+
+trustWindow trustClose(trustState &t, double bearing, bool slip) {
+    const Tables &tb = tables();
+    trustWindow w{};
+    w.t = static_cast<double>(t.samples) / kRate;
+    w.radial = bearing;
+    w.slip = slip;
+    const double nan = NAN;
+    const double n = t.count > 0 ? static_cast<double>(t.count) : nan;
+
+    // The envelope's noise variance (a Rice envelope's, at low C/N0).
+    const double v = t.hpCount > 0 ? t.hp2 / static_cast<double>(t.hpCount) / tb.hpGain : nan;
+
+    // Carrier power from the lag-one product, corrected for the block sum's
+    // loss at the carrier's offset from the tuned frequency.
+    double A2 = nan, offsetHz = 0;
+    if (t.blocks > 0) {
+        const double lag = std::hypot(t.lagRe, t.lagIm) / static_cast<double>(t.blocks) * kScale * kScale;
+        offsetHz = std::atan2(t.lagIm, t.lagRe) * kRate / (2 * kPi);
+        const double box = boxcar(offsetHz);
+        A2 = lag / (box * box);
+    } else if (t.count > 0) {
+        const double m = t.env / n;  // no block sums (envelope input): the mean envelope
+        A2 = m * m;
+    }
+
+    // The block sum loses a little at the subcarrier's sidebands (0.57 dB at
+    // +-9960 Hz from a centred carrier); the mean of the two.
+    const double boxSub = (boxcar(offsetHz + 9960.0) + boxcar(offsetHz - 9960.0)) / 2;
+
+    // Deviation from y = Im(F conj(Fprev)), the discriminator weighted by
+    // |F|^2: its noise has mean zero at any C/N0, so unlike the limited
+    // discriminator it does not lose its 30 Hz tone to clicks below the FM
+    // threshold. For a flat filter the 30 Hz amplitude of y is |F|^2 times
+    // the peak deviation; the filter's slope over the sweep is allowed for.
+    const double psR = t.r2 / n, psF = t.f2 / n, psS = t.s2 / n;
+    const double pF = psF - v * tb.nSub;  // the subcarrier's own power in F
+    const double Y = 2 * std::hypot(t.yre, t.yim) / n;
+    double dev = pF > 0 ? Y / pF : nan;   // radians per sample
+    for (int it = 0; it < 4 && std::isfinite(dev); ++it) dev = Y / (2 * pF * subCos2(dev * kRate / (2 * kPi)));
+    w.deviationHz = dev * kRate / (2 * kPi);
+    const double sweep = std::isfinite(dev) ? subSweep(w.deviationHz) : 1.0;
+
+    // The modulation's power also shows in the lag-one product: the 30 Hz
+    // tone in full, the subcarrier by cos(2 pi 9960/50000). It is taken out
+    // once the depths are known (they need A), and the noise solved again.
+    double s2 = v, A = std::sqrt(A2), K = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int it = 0; it < 30 && A2 > 0 && v > 0; ++it) {
+            K = A2 / (2 * s2);
+            s2 = v / riceVariance(K);
+        }
+        K = s2 > 0 ? A2 / (2 * s2) : INFINITY;
+        A = std::sqrt(A2);
+        // An envelope detector passes less of the modulation when the noise
+        // is strong (its slope dE[r]/dA falls below 1).
+        const double slope = riceSlope(K);
+        const double pVar = std::max(0.0, psR - v * tb.n30) / (1 + tb.img30 * tb.img30);
+        w.varDepth = 2 * std::sqrt(pVar) / (tb.g30 * A * slope);
+        w.subDepth = 2 * std::sqrt(std::max(0.0, pF) / sweep) / (tb.gSub * A * slope * boxSub);
+        if (pass == 0 && t.blocks > 0)
+            A2 /= 1 + w.varDepth * w.varDepth / 2 + w.subDepth * w.subDepth / 2 * std::cos(2 * kPi * 9960 / kRate);
+    }
+    if (getenv("TRUST_DEBUG")) fprintf(stderr, "psR %g psF %g psS %g v %g s2 %g A2 %g K %g Y %g\n", psR, psF, psS, v, s2, A2, K, Y);
+    w.cn0 = dB(K * kRate);
+    w.levelDbfs = 20 * std::log10(A * 128.0 / 127.5);
+    w.noiseLsb = std::sqrt(s2 * 5120.0 * 5120.0 / 40.0);
+    w.varSnr = dB(std::max(0.0, psR - v * tb.n30) / (v * tb.n30));
+    w.subSnr = dB(std::max(0.0, pF) / (v * tb.nSub));
+    // The reference against the discriminator's own noise, taken as white
+    // (it is not: above threshold its noise rises with frequency, so this
+    // errs low, on the safe side).
+    const double dMean = t.dsum / n, varD = t.d2 / n - dMean * dMean;
+    const double refDen = tb.g30 * tb.g30 / 4 * (1 + tb.img30 * tb.img30) - tb.n30 / 2;
+    const double X = std::max(0.0, (psS - varD * tb.n30) / refDen);  // (30 Hz amplitude of d)^2
+    w.refSnr = dB(X * refDen / (std::max(varD - X / 2, 1e-300) * tb.n30));
+    w.clip = t.clipSeen > 0 ? static_cast<double>(t.clipped) / static_cast<double>(t.clipSeen) : nan;
+
+    // Bearing uncertainty: the spread of the 0.1 s sub-window means, over
+    // the square root of their number.
+    if (t.subs >= 2) {
+        const double sd = std::sqrt(t.subM2 / (t.subs - 1)) * 57.29577951308232;
+        w.sigma = std::sqrt(sd * sd / t.subs + kSigmaFloor * kSigmaFloor);
+    } else {
+        w.sigma = nan;
+    }
+
+    unsigned r = 0;
+    if (!(w.cn0 >= kCarrierMin)) r |= kNoCarrier;
+    else if (!(w.cn0 >= kCn0Min)) r |= kLowCn0;
+    if (!(w.varSnr >= kToneMin)) r |= kNoVar30;
+    if (!(w.subSnr >= kToneMin)) r |= kNoSubcarrier;
+    if (!(w.refSnr >= kToneMin)) r |= kNoRef30;
+    if (!(w.deviationHz >= kDevLow && w.deviationHz <= kDevHigh)) r |= kDeviation;
+    if (!(w.sigma <= kSigmaMax)) r |= kSigma;
+    if (slip) r |= kSlip;
+    if (w.clip > kClipMax) r |= kClipping;
+    w.reasons = r;
+
+    // Empty the window; the high-pass ring, the previous block and the
+    // clip stride carry over.
+    t.hp2 = 0;
+    t.hpCount = 0;
+    t.lagRe = t.lagIm = 0;
+    t.blocks = 0;
+    t.env = t.r2 = t.f2 = t.s2 = t.dsum = t.d2 = 0;
+    t.count = 0;
+    t.yre = t.yim = 0;
+    t.subRe = t.subIm = 0;
+    t.subCount = 0;
+    t.subRef = t.subMean = t.subM2 = 0;
+    t.subs = 0;
+    t.clipSeen = t.clipped = 0;
+    return w;
+}
