@@ -61,9 +61,9 @@ void utcNow(char *b, size_t size) {
     clock_gettime(CLOCK_REALTIME, &ts);
     tm u;
     gmtime_r(&ts.tv_sec, &u);
-    char d[32];
+    char d[24];
     std::strftime(d, sizeof d, "%Y-%m-%dT%H:%M:%S", &u);
-    std::snprintf(b, size, "%s.%03ldZ", d, ts.tv_nsec / 1000000);
+    std::snprintf(b, size, "%s.%03dZ", d, static_cast<int>(ts.tv_nsec / 1000000));
 }
 
 // The figures a person reads first: C/N0, sigma, and what failed.

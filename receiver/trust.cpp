@@ -17,8 +17,6 @@
 
 #include <cmath>
 #include <complex>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -34,7 +32,9 @@ constexpr double kSigmaFloor = 0.05;       // degrees: the printed tenth's round
 // Thresholds of the flag.
 constexpr double kCarrierMin = 30.0;       // dB-Hz: below, noise alone
 constexpr double kCn0Min = 40.0;           // dB-Hz: the discriminator clicks all the time
-constexpr double kToneMin = 3.0;           // dB over the noise in each tone's filter band
+constexpr double kToneMin = 6.0;           // dB: each 30 Hz tone over the noise of a 0.1 s mean
+constexpr double kSubMin = -10.0;          // dB: the subcarrier over the noise in its filter's band,
+                                           // many standard errors of its estimate above none
 constexpr double kDevLow = 300.0, kDevHigh = 700.0;  // Hz
 constexpr double kSigmaMax = 1.0;          // degrees
 constexpr double kClipMax = 0.05;
@@ -62,7 +62,7 @@ double noiseGain(const filterCoef &c) {
 struct Tables {
     float hp[kTaps];
     double hpGain;       // sum of hp^2
-    double g30, n30, img30;  // 30 Hz set: gain at 0 Hz, noise gain, image at 60 Hz against 0 Hz
+    double g30;          // 30 Hz set: gain at 0 Hz
     double gSub, nSub;
     Tables() {
         // High-pass = delay minus a Blackman-windowed sinc low-pass cut at
@@ -79,8 +79,6 @@ struct Tables {
             hpGain += static_cast<double>(hp[k]) * hp[k];
         }
         g30 = std::abs(response(coef30, 0));
-        img30 = std::abs(response(coef30, 60)) / g30;
-        n30 = noiseGain(coef30);
         gSub = std::abs(response(coefSub, 0));
         nSub = noiseGain(coefSub);
     }
@@ -198,14 +196,29 @@ void trustSample(trustState &t, const vorSample &s) {
     t.yre += y * s.c1;
     t.yim += y * s.s1;
     t.env += s.env;
-    t.r2 += s.R.re * s.R.re + s.R.im * s.R.im;
+    t.env2 += s.env * s.env;
     t.f2 += s.F.re * s.F.re + s.F.im * s.F.im;
-    t.s2 += s.S.re * s.S.re + s.S.im * s.S.im;
-    t.dsum += s.d;
-    t.d2 += s.d * s.d;
     t.subRe += s.ux;
     t.subIm += s.uy;
+    t.subR.re += s.R.re;
+    t.subR.im += s.R.im;
+    t.subS.re += s.S.re;
+    t.subS.im += s.S.im;
     if (++t.subCount == kSubLen) {
+        // Tones: the sub-window means of R and S hold the 30 Hz tones (which
+        // turn only slowly, by a station's clock error), while wide-band
+        // noise and other tones average out; differences of neighbouring
+        // means hold only their noise.
+        const cpx mR{t.subR.re / kSubLen, t.subR.im / kSubLen}, mS{t.subS.re / kSubLen, t.subS.im / kSubLen};
+        t.pR += mR.re * mR.re + mR.im * mR.im;
+        t.pS += mS.re * mS.re + mS.im * mS.im;
+        if (t.subs > 0) {
+            t.dR += (mR.re - t.lastR.re) * (mR.re - t.lastR.re) + (mR.im - t.lastR.im) * (mR.im - t.lastR.im);
+            t.dS += (mS.re - t.lastS.re) * (mS.re - t.lastS.re) + (mS.im - t.lastS.im) * (mS.im - t.lastS.im);
+        }
+        t.lastR = mR;
+        t.lastS = mS;
+        t.subR = t.subS = cpx{};
         // Circular means: a turn gained or lost by the unwrap changes nothing.
         const double m = std::atan2(t.subIm, t.subRe);
         if (t.subs == 0) t.subRef = m;
@@ -253,7 +266,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     // discriminator it does not lose its 30 Hz tone to clicks below the FM
     // threshold. For a flat filter the 30 Hz amplitude of y is |F|^2 times
     // the peak deviation; the filter's slope over the sweep is allowed for.
-    const double psR = t.r2 / n, psF = t.f2 / n, psS = t.s2 / n;
+    const double psF = t.f2 / n;
     const double pF = psF - v * tb.nSub;  // the subcarrier's own power in F
     const double Y = 2 * std::hypot(t.yre, t.yim) / n;
     double dev = pF > 0 ? Y / pF : nan;   // radians per sample
@@ -261,9 +274,16 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     w.deviationHz = dev * kRate / (2 * kPi);
     const double sweep = std::isfinite(dev) ? subSweep(w.deviationHz) : 1.0;
 
-    // The modulation's power also shows in the lag-one product: the 30 Hz
-    // tone in full, the subcarrier by cos(2 pi 9960/50000). It is taken out
-    // once the depths are known (they need A), and the noise solved again.
+    // The variable tone's power in R, from the sub-window means (the
+    // subcarrier, the 60 Hz image and wide-band noise average out of them).
+    const double pVar = t.subs >= 2 ? std::max(0.0, t.pR / t.subs - t.dR / (t.subs - 1) / 2) : nan;
+
+    // The modulation's power also shows in the lag-one product: slow
+    // modulation (the 30 Hz tone, an ident, speech) in full, the subcarrier
+    // by cos(2 pi 9960/50000). The envelope's variance less its noise is the
+    // whole modulation's power; it is taken out once the depths are known
+    // (they need A), and the noise solved again.
+    const double modPower = t.count > 0 ? t.env2 / n - (t.env / n) * (t.env / n) - v : nan;
     double s2 = v, A = std::sqrt(A2), K = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (int it = 0; it < 30 && A2 > 0 && v > 0; ++it) {
@@ -275,25 +295,26 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
         // An envelope detector passes less of the modulation when the noise
         // is strong (its slope dE[r]/dA falls below 1).
         const double slope = riceSlope(K);
-        const double pVar = std::max(0.0, psR - v * tb.n30) / (1 + tb.img30 * tb.img30);
         w.varDepth = 2 * std::sqrt(pVar) / (tb.g30 * A * slope);
         w.subDepth = 2 * std::sqrt(std::max(0.0, pF) / sweep) / (tb.gSub * A * slope * boxSub);
-        if (pass == 0 && t.blocks > 0)
-            A2 /= 1 + w.varDepth * w.varDepth / 2 + w.subDepth * w.subDepth / 2 * std::cos(2 * kPi * 9960 / kRate);
+        if (pass == 0 && t.blocks > 0 && modPower > 0) {
+            const double mod = modPower / (slope * slope * A2);
+            const double lagShare = mod - w.subDepth * w.subDepth / 2 * (1 - std::cos(2 * kPi * 9960 / kRate));
+            A2 /= 1 + std::max(0.0, lagShare);
+        }
     }
-    if (getenv("TRUST_DEBUG")) fprintf(stderr, "psR %g psF %g psS %g v %g s2 %g A2 %g K %g Y %g\n", psR, psF, psS, v, s2, A2, K, Y);
     w.cn0 = dB(K * kRate);
     w.levelDbfs = 20 * std::log10(A * 128.0 / 127.5);
     w.noiseLsb = std::sqrt(s2 * 5120.0 * 5120.0 / 40.0);
-    w.varSnr = dB(std::max(0.0, psR - v * tb.n30) / (v * tb.n30));
     w.subSnr = dB(std::max(0.0, pF) / (v * tb.nSub));
-    // The reference against the discriminator's own noise, taken as white
-    // (it is not: above threshold its noise rises with frequency, so this
-    // errs low, on the safe side).
-    const double dMean = t.dsum / n, varD = t.d2 / n - dMean * dMean;
-    const double refDen = tb.g30 * tb.g30 / 4 * (1 + tb.img30 * tb.img30) - tb.n30 / 2;
-    const double X = std::max(0.0, (psS - varD * tb.n30) / refDen);  // (30 Hz amplitude of d)^2
-    w.refSnr = dB(X * refDen / (std::max(varD - X / 2, 1e-300) * tb.n30));
+    // Each 30 Hz tone's power against the noise of a sub-window mean.
+    if (t.subs >= 2) {
+        const double m = t.subs, pairs = t.subs - 1;
+        w.varSnr = dB(std::max(0.0, t.pR / m - t.dR / pairs / 2) / (t.dR / pairs / 2));
+        w.refSnr = dB(std::max(0.0, t.pS / m - t.dS / pairs / 2) / (t.dS / pairs / 2));
+    } else {
+        w.varSnr = w.refSnr = nan;
+    }
     w.clip = t.clipSeen > 0 ? static_cast<double>(t.clipped) / static_cast<double>(t.clipSeen) : nan;
 
     // Bearing uncertainty: the spread of the 0.1 s sub-window means, over
@@ -309,7 +330,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     if (!(w.cn0 >= kCarrierMin)) r |= kNoCarrier;
     else if (!(w.cn0 >= kCn0Min)) r |= kLowCn0;
     if (!(w.varSnr >= kToneMin)) r |= kNoVar30;
-    if (!(w.subSnr >= kToneMin)) r |= kNoSubcarrier;
+    if (!(w.subSnr >= kSubMin)) r |= kNoSubcarrier;
     if (!(w.refSnr >= kToneMin)) r |= kNoRef30;
     if (!(w.deviationHz >= kDevLow && w.deviationHz <= kDevHigh)) r |= kDeviation;
     if (!(w.sigma <= kSigmaMax)) r |= kSigma;
@@ -323,10 +344,12 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     t.hpCount = 0;
     t.lagRe = t.lagIm = 0;
     t.blocks = 0;
-    t.env = t.r2 = t.f2 = t.s2 = t.dsum = t.d2 = 0;
+    t.env = t.env2 = t.f2 = 0;
     t.count = 0;
     t.yre = t.yim = 0;
     t.subRe = t.subIm = 0;
+    t.subR = t.subS = cpx{};
+    t.pR = t.dR = t.pS = t.dS = 0;
     t.subCount = 0;
     t.subRef = t.subMean = t.subM2 = 0;
     t.subs = 0;

@@ -56,7 +56,7 @@ struct trustState {
     double lagRe, lagIm;
     int64_t blocks;
     // The estimator's signals over the summed samples of the window.
-    double env, r2, f2, s2, dsum, d2;
+    double env, env2, f2;
     cpx fprev;           // previous F
     double yre, yim;     // 30 Hz part of Im(F conj(Fprev)): the discriminator weighted by |F|^2
     int64_t count;
@@ -64,6 +64,9 @@ struct trustState {
     // Sub-window circular means of the phase difference (Welford, wrapped
     // against the window's first sub-mean).
     double subRe, subIm;
+    cpx subR, subS;      // sums of R and S over the sub-window
+    cpx lastR, lastS;    // the previous sub-window's means
+    double pR, dR, pS, dS;  // sums of |mean|^2 and of |mean - previous mean|^2
     int32_t subCount;
     double subRef, subMean, subM2;
     int32_t subs;

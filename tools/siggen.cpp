@@ -67,9 +67,64 @@ uint8_t quantise(double x) {
     return static_cast<uint8_t>(std::clamp(b, 0.0, 255.0));
 }
 
+// Speech-like noise at 50 kHz: Gaussian noise through a 300-3000 Hz band
+// pass (two second-order high-passes at 300 Hz, two low-passes at 3000 Hz),
+// gated into bursts of 0.1-0.5 s with pauses of 0.05-0.4 s (20 ms ramps),
+// scaled to the rms depth over the whole signal.
+std::vector<float> speech(SigGen &g, size_t count, double depth) {
+    std::vector<double> x(count);
+    struct Biquad { double b0, b1, b2, a1, a2, z1 = 0, z2 = 0; };
+    auto design = [](double fc, bool high) {  // Butterworth sections, bilinear transform at 50 kHz
+        const double k = std::tan(kTwoPi / 2 * fc / 50000.0), q = 0.7071067811865476;
+        const double norm = 1 / (1 + k / q + k * k);
+        Biquad b{};
+        b.b0 = (high ? 1 : k * k) * norm;
+        b.b1 = (high ? -2 : 2 * k * k) * norm;
+        b.b2 = b.b0;
+        b.a1 = 2 * (k * k - 1) * norm;
+        b.a2 = (1 - k / q + k * k) * norm;
+        return b;
+    };
+    Biquad f[4] = {design(300, true), design(300, true), design(3000, false), design(3000, false)};
+    size_t burstEnd = 0;
+    bool on = false;
+    double gate = 0;
+    for (size_t k = 0; k < count; ++k) {
+        if (k >= burstEnd) {
+            on = !on;
+            burstEnd = k + static_cast<size_t>(50000 * (on ? 0.1 + 0.4 * uniform(g.rng) : 0.05 + 0.35 * uniform(g.rng)));
+        }
+        gate += ((on ? 1.0 : 0.0) - gate) / 1000.0;  // 20 ms ramps
+        double v = gauss(g);
+        for (auto &b : f) {
+            const double y = b.b0 * v + b.z1;
+            b.z1 = b.b1 * v - b.a1 * y + b.z2;
+            b.z2 = b.b2 * v - b.a2 * y;
+            v = y;
+        }
+        x[k] = v * gate;
+    }
+    double ss = 0;
+    for (double v : x) ss += v * v;
+    const double scale = ss > 0 ? depth / std::sqrt(ss / static_cast<double>(count)) : 0.0;
+    std::vector<float> out(count);
+    for (size_t k = 0; k < count; ++k) out[k] = static_cast<float>(x[k] * scale);
+    return out;
+}
+
 // The station's envelope at IQ pair m, synthetic tones, from the oscillators.
 double envelope(const SigGen &g, uint64_t m) {
     const SigParams &p = g.p;
+    if (p.ils) {
+        // 90 and 150 Hz: the third and fifth powers of the 30 Hz phasor.
+        const double c = g.z30[0], sn = g.z30[1];
+        const double c2 = c * c - sn * sn, s2 = 2 * c * sn;
+        const double c3 = c2 * c - s2 * sn, s3 = c2 * sn + s2 * c;
+        const double c5 = c3 * c2 - s3 * s2;
+        double e = 1.0 + p.ilsDepth * c3 + p.ilsDepth * c5;
+        if (!g.voice.empty()) e += g.voice[static_cast<size_t>(m / kHold)];
+        return e;
+    }
     // The variable tone lags the reference cos(w30) by the radial.
     const double var = g.z30[0] * g.lag[0] + g.z30[1] * g.lag[1];
     const double fm = p.fmIndex * g.z30[1];  // reference: instantaneous deviation cos(w30)
@@ -77,6 +132,7 @@ double envelope(const SigGen &g, uint64_t m) {
     double e = 1.0 + p.varDepth * var + p.subDepth * sub;
     // Ident: keyed 0.3 s on, 0.2 s off, like a slow Morse dash.
     if (p.ident && m % 1000000 < 600000) e += p.identDepth * g.zId[0];
+    if (!g.voice.empty()) e += g.voice[static_cast<size_t>(m / kHold)];
     return e;
 }
 
@@ -107,8 +163,14 @@ void sigInit(SigGen &g, const SigParams &p) {
         peak = 1.0 + *std::max_element(p.audio.begin(), p.audio.end());
         g.total = static_cast<uint64_t>(p.audio.size()) * kHold;
     } else {
-        peak = 1.0 + std::fabs(p.varDepth) + std::fabs(p.subDepth) + (p.ident ? std::fabs(p.identDepth) : 0.0);
+        peak = p.ils ? 1.0 + 2 * std::fabs(p.ilsDepth)
+                     : 1.0 + std::fabs(p.varDepth) + std::fabs(p.subDepth) + (p.ident ? std::fabs(p.identDepth) : 0.0);
         g.total = static_cast<uint64_t>(std::llround(std::max(0.0, p.seconds) * kFs));
+        if (p.voiceDepth > 0) {
+            g.voice = speech(g, static_cast<size_t>(g.total / kHold + 1), p.voiceDepth);
+            // Speech peaks near 4 times its rms; above that it clips at 8 bits.
+            peak += 4 * p.voiceDepth;
+        }
     }
     // Noise per component relative to the carrier: N0 fs / 2 over C.
     const double rel = std::isfinite(p.cn0) ? std::sqrt(kFs / (2.0 * std::pow(10.0, p.cn0 / 10.0))) : 0.0;
@@ -120,7 +182,8 @@ size_t sigNext(SigGen &g, uint8_t *out, size_t pairs) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(pairs, g.total - g.next));
     for (size_t k = 0; k < count; ++k, ++g.next) {
         const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[static_cast<size_t>(g.next / kHold)];
-        double i = g.amp * e * g.zCar[0], q = g.amp * e * g.zCar[1];
+        const double a = g.p.carrier ? g.amp * e : 0.0;
+        double i = a * g.zCar[0], q = a * g.zCar[1];
         if (g.sigma > 0) {
             i += g.sigma * gauss(g);
             q += g.sigma * gauss(g);

@@ -20,6 +20,10 @@ struct SigParams {
     uint64_t seed = 0;          // 0: all start phases 0; otherwise random ones
     bool ident = false;         // add the 1020 Hz ident tone, keyed on and off
     double identDepth = 0.1;    // its AM depth
+    bool carrier = true;        // false: the noise alone, at the level it has beside the station
+    bool ils = false;           // an ILS localizer instead: 90 and 150 Hz AM at ilsDepth, no subcarrier
+    double ilsDepth = 0.2;
+    double voiceDepth = 0.0;    // rms AM depth of speech-like noise (300-3000 Hz, in bursts)
     std::vector<float> audio;   // if not empty: envelope = 1 + audio at 50 kHz, held
                                 // for 40 IQ samples each (replaces the synthetic tones)
 };
@@ -39,6 +43,7 @@ struct SigGen {
     double spare;
     uint64_t next;              // index of the next IQ pair
     uint64_t total;             // IQ pairs in all
+    std::vector<float> voice;   // the speech-like AM, one value per 40 pairs (50 kHz)
 };
 
 // Sets the generator up; the level is chosen so that the carrier's peak plus

@@ -27,6 +27,9 @@ void usage() {
         " -n dBHz    carrier to noise density C/N0, dB-Hz (no noise)\n"
         " -S seed    random start phases and noise from this seed (0: phases 0)\n"
         " -I         add the 1020 Hz ident tone, keyed on and off\n"
+        " -V depth   add speech-like noise (300-3000 Hz, in bursts) as AM of this rms depth\n"
+        " -L         an ILS localizer instead of a VOR: 90 and 150 Hz AM at 20 %, no subcarrier\n"
+        " -N         no carrier: only the noise set by -n\n"
         " -w file    take the modulation from a 16-bit PCM WAV recording of a\n"
         "            station's AM audio instead of the synthetic tones\n"
         " -o file    output file ('-' or none: standard output)\n",
@@ -52,7 +55,7 @@ int main(int argc, char **argv) {
     const char *outPath = "-";
     const char *wav = nullptr;
     int c;
-    while ((c = getopt(argc, argv, "r:t:a:s:m:c:n:S:Iw:o:h")) != -1) {
+    while ((c = getopt(argc, argv, "r:t:a:s:m:c:n:S:IV:LNw:o:h")) != -1) {
         switch (c) {
         case 'r': p.radial = number("-r", optarg); break;
         case 't': p.seconds = number("-t", optarg, 0, 1e6); break;
@@ -63,6 +66,9 @@ int main(int argc, char **argv) {
         case 'n': p.cn0 = number("-n", optarg, 0, 200); break;
         case 'S': p.seed = static_cast<uint64_t>(number("-S", optarg, 0, 4294967295.0)); break;
         case 'I': p.ident = true; break;
+        case 'V': p.voiceDepth = number("-V", optarg, 0, 1); break;
+        case 'L': p.ils = true; break;
+        case 'N': p.carrier = false; break;
         case 'w': wav = optarg; break;
         case 'o': outPath = optarg; break;
         default: usage(); return 1;
