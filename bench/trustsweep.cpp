@@ -25,9 +25,6 @@ namespace {
 trustState state;
 std::vector<trustWindow> windows;
 
-void bufferTap(const unsigned char *b, uint32_t l) { trustBuffer(state, b, l); }
-void blockTap(float re, float im) { trustBlock(state, re, im); }
-void sampleTap(const vorSample &s) { trustSample(state, s); }
 bool windowTap(double bearing, bool slip) {
     windows.push_back(trustClose(state, bearing, slip));
     return true;
@@ -67,8 +64,8 @@ int main(int argc, char **argv) {
     const std::string kind = argc > 1 ? argv[1] : "vor";
     const int seeds = argc > 2 ? std::atoi(argv[2]) : 10;
     const double seconds = argc > 3 ? std::atof(argv[3]) : 20.1;
-    setRtlTaps(bufferTap, blockTap);
-    setVorTaps(sampleTap, windowTap);
+    setRtlMeasures(&state);
+    setVorMeasures(&state, windowTap);
     const bool nuisance = kind == "noise" || kind == "carrier" || kind == "nosub" || kind == "novar" ||
                           kind == "ils" || kind == "random";
     std::printf("%s: %d seeds x %.1f s per C/N0\n", kind.c_str(), seeds, seconds);

@@ -16,9 +16,6 @@ constexpr double kQuantLevel = -24.0;     // ...with a carrier below this (dBFS)
 outConfig config;
 outStation station;
 
-void bufferTap(const unsigned char *buf, uint32_t len) { trustBuffer(station.trust, buf, len); }
-void blockTap(float re, float im) { trustBlock(station.trust, re, im); }
-void sampleTap(const vorSample &s) { trustSample(station.trust, s); }
 bool windowTap(double bearing, bool slip) {
     emitWindow(station, config, trustClose(station.trust, bearing, slip), stdout, stderr);
     return true;
@@ -153,6 +150,6 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
 void outputStart(const outConfig &c) {
     config = c;
     station = outStation{};
-    setRtlTaps(bufferTap, blockTap);
-    setVorTaps(sampleTap, windowTap);
+    setRtlMeasures(&station.trust);
+    setVorMeasures(&station.trust, windowTap);
 }

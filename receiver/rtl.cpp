@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "settings.h"
+#include "trust.h"
 #include "vor.h"
 
 namespace {
@@ -27,8 +28,7 @@ float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
 int idx;               // position of the next pair in the current block
 float D[2];            // running sum of the current block (re, im)
 float kByte[256];      // byte b as the float b - 127.5, exactly
-rtlBufferTap bufferTap; // measures beside the detector (null: none)
-rtlBlockTap blockTap;
+trustState *measures;   // measures beside the detector (null: none)
 
 // The magnitude of a block's sum, squares and root in double precision.
 inline float envelope(float re, float im) {
@@ -68,6 +68,13 @@ int chooseGain() {
     }
     if (verbose) std::fprintf(stderr, "Tuner gain : %f\n", static_cast<double>(static_cast<float>(choice)) * 0.1);
     return choice;
+}
+
+// A block's end: its sum to the measures, if any, and its magnitude to the
+// estimator. Out of line: the block loop keeps its registers.
+[[gnu::noinline]] void blockDone(float re, float im) {
+    if (measures) trustBlock(*measures, re, im);
+    vor(envelope(re, im));
 }
 
 void watchdog(int) {
@@ -182,10 +189,7 @@ void initOsc() {
 
 const float *oscEntry(int i) { return Osc[i]; }
 
-void setRtlTaps(rtlBufferTap buffer, rtlBlockTap block) {
-    bufferTap = buffer;
-    blockTap = block;
-}
+void setRtlMeasures(trustState *t) { measures = t; }
 
 void resetBlock() {
     idx = 0;
@@ -198,7 +202,7 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
     // The sum over a block is a boxcar low-pass with decimation by 40: its
     // nulls fall on every multiple of 50 kHz from the carrier, and it costs
     // one complex multiply-add a sample.
-    if (bufferTap) bufferTap(buf, len);
+    if (measures) trustBuffer(*measures, buf, len);
     for (uint32_t k = 0; k + 1 < len; k += 2) {
         const float i = static_cast<float>(buf[k]) - 127.5f;
         const float q = static_cast<float>(buf[k + 1]) - 127.5f;
@@ -207,7 +211,7 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
         D[0] += i * c - q * s;
         D[1] += q * c + i * s;
         if (++idx == kBlock) {
-            if (blockTap) blockTap(D[0], D[1]);
+            if (measures) trustBlock(*measures, D[0], D[1]);
             vorPlain(envelope(D[0], D[1]));
             D[0] = D[1] = 0.0f;
             idx = 0;
@@ -220,7 +224,7 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
 // up to the end of a block (or of the buffer) run in one loop with the sum in
 // registers.
 void in_callback(unsigned char *buf, uint32_t len, void * /*ctx*/) {
-    if (bufferTap) bufferTap(buf, len);
+    if (measures) trustBuffer(*measures, buf, len);
     const unsigned char *p = buf;
     uint32_t pairs = len / 2;  // an unpaired last byte is ignored
     while (pairs > 0) {
@@ -236,8 +240,7 @@ void in_callback(unsigned char *buf, uint32_t len, void * /*ctx*/) {
         pairs -= take;
         idx += static_cast<int>(take);
         if (idx == kBlock) {
-            if (blockTap) blockTap(re, im);
-            vor(envelope(re, im));
+            blockDone(re, im);
             re = im = 0.0f;
             idx = 0;
         }

@@ -45,9 +45,8 @@ const float *oscEntry(int i);
 // Empties the block accumulator (tests, several inputs in a row).
 void resetBlock();
 
-// Taps for measures beside the detector: each buffer as it arrives, and each
-// block's complex sum (byte units, before the magnitude) just before its
-// envelope sample goes to the estimator. Null taps cost one test.
-using rtlBufferTap = void (*)(const unsigned char *buf, uint32_t len);
-using rtlBlockTap = void (*)(float re, float im);
-void setRtlTaps(rtlBufferTap buffer, rtlBlockTap block);
+// Measures beside the detector (trust.h): with `t` set, each buffer and
+// each block's complex sum (byte units, before its magnitude) also feed t.
+// Null, the start state: nothing, at the cost of one test a block.
+struct trustState;
+void setRtlMeasures(trustState *t);

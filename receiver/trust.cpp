@@ -16,7 +16,9 @@
 #include "trust.h"
 
 #include <cmath>
+#include <algorithm>
 #include <complex>
+#include <iterator>
 
 namespace {
 
@@ -24,9 +26,6 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kRate = 50000.0;          // envelope samples per second
 constexpr double kScale = 0.0001953125;    // block sum to envelope units: 1/(40*128)
 constexpr int kTaps = 63;                  // envelope high-pass for the noise
-constexpr uint32_t kDecim = 16;            // one high-pass output per 16 samples is plenty
-constexpr int32_t kSubLen = 5000;          // 0.1 s sub-windows: 3 cycles of 30 Hz, nearly independent
-constexpr uint32_t kClipStride = 62;       // look at one pair in 31: coprime with the 40-pair block
 constexpr double kSigmaFloor = 0.05;       // degrees: the printed tenth's rounding, and the rest
 
 // Thresholds of the flag.
@@ -157,89 +156,56 @@ double dB(double x) { return 10.0 * std::log10(x); }
 
 const char *trustReasonName(int k) { return k >= 0 && k < kReasonCount ? kNames[k] : "?"; }
 
-void trustBuffer(trustState &t, const unsigned char *buf, uint32_t len) {
-    uint32_t k = t.clipNext;
-    for (; k + 1 < len; k += kClipStride) {
-        t.clipped += (buf[k] == 0 || buf[k] == 255) + (buf[k + 1] == 0 || buf[k + 1] == 255);
-        t.clipSeen += 2;
-    }
-    t.clipNext = k >= len ? k - len : 0;
+void trustNoise(trustState &t) {
+    // The symmetric high-pass on the newest 63 samples.
+    const float *h = tables().hp;
+    const uint64_t last = t.pos - 1;
+    if (last < kTaps) return;
+    constexpr int mid = kTaps / 2;
+    float y = h[mid] * t.ring[(last - mid) & 63];
+    for (int k = 0; k < mid; ++k) y += h[k] * (t.ring[(last - k) & 63] + t.ring[(last - (kTaps - 1 - k)) & 63]);
+    t.hp2 += static_cast<double>(y) * y;
+    ++t.hpCount;
 }
 
-void trustBlock(trustState &t, float re, float im) {
-    if (t.havePrev) {
-        // D[k] conj(D[k-1])
-        t.lagRe += static_cast<double>(re) * t.dre + static_cast<double>(im) * t.dim;
-        t.lagIm += static_cast<double>(im) * t.dre - static_cast<double>(re) * t.dim;
-        ++t.blocks;
+void trustSubWindow(trustState &t, double pre, double pim) {
+    t.subCount = 0;
+    // Tones: the sub-window means of R and S hold the 30 Hz tones (which
+    // turn only slowly, by a station's clock error), while wide-band noise,
+    // the 60 Hz image and other tones average out; differences of
+    // neighbouring means hold only their noise.
+    constexpr double kTaken = kTrustSubLen / 8;
+    const cpx mR{t.subR.re / kTaken, t.subR.im / kTaken}, mS{t.subS.re / kTaken, t.subS.im / kTaken};
+    t.pR += mR.re * mR.re + mR.im * mR.im;
+    t.pS += mS.re * mS.re + mS.im * mS.im;
+    if (t.subs > 0) {
+        t.dR += (mR.re - t.lastR.re) * (mR.re - t.lastR.re) + (mR.im - t.lastR.im) * (mR.im - t.lastR.im);
+        t.dS += (mS.re - t.lastS.re) * (mS.re - t.lastS.re) + (mS.im - t.lastS.im) * (mS.im - t.lastS.im);
     }
-    t.dre = re;
-    t.dim = im;
-    t.havePrev = true;
-}
-
-void trustSample(trustState &t, const vorSample &s) {
-    ++t.samples;
-    t.ring[t.pos & 63] = static_cast<float>(s.env);
-    if ((++t.pos & (kDecim - 1)) == 0 && t.pos >= 64) {
-        const float *h = tables().hp;
-        float y = 0;
-        const uint32_t last = t.pos - 1;
-        for (int k = 0; k < kTaps; ++k) y += h[k] * t.ring[(last - static_cast<uint32_t>(k)) & 63];
-        t.hp2 += static_cast<double>(y) * y;
-        ++t.hpCount;
-    }
-    const double y = s.F.im * t.fprev.re - s.F.re * t.fprev.im;
-    t.fprev = s.F;
-    if (!s.summed) return;
-    ++t.count;
-    t.yre += y * s.c1;
-    t.yim += y * s.s1;
-    t.env += s.env;
-    t.env2 += s.env * s.env;
-    t.f2 += s.F.re * s.F.re + s.F.im * s.F.im;
-    t.subRe += s.ux;
-    t.subIm += s.uy;
-    t.subR.re += s.R.re;
-    t.subR.im += s.R.im;
-    t.subS.re += s.S.re;
-    t.subS.im += s.S.im;
-    if (++t.subCount == kSubLen) {
-        // Tones: the sub-window means of R and S hold the 30 Hz tones (which
-        // turn only slowly, by a station's clock error), while wide-band
-        // noise and other tones average out; differences of neighbouring
-        // means hold only their noise.
-        const cpx mR{t.subR.re / kSubLen, t.subR.im / kSubLen}, mS{t.subS.re / kSubLen, t.subS.im / kSubLen};
-        t.pR += mR.re * mR.re + mR.im * mR.im;
-        t.pS += mS.re * mS.re + mS.im * mS.im;
-        if (t.subs > 0) {
-            t.dR += (mR.re - t.lastR.re) * (mR.re - t.lastR.re) + (mR.im - t.lastR.im) * (mR.im - t.lastR.im);
-            t.dS += (mS.re - t.lastS.re) * (mS.re - t.lastS.re) + (mS.im - t.lastS.im) * (mS.im - t.lastS.im);
-        }
-        t.lastR = mR;
-        t.lastS = mS;
-        t.subR = t.subS = cpx{};
-        // Circular means: a turn gained or lost by the unwrap changes nothing.
-        const double m = std::atan2(t.subIm, t.subRe);
-        if (t.subs == 0) t.subRef = m;
-        const double x = wrapPi(m - t.subRef);
-        ++t.subs;
-        const double delta = x - t.subMean;
-        t.subMean += delta / t.subs;
-        t.subM2 += delta * (x - t.subMean);
-        t.subRe = t.subIm = 0;
-        t.subCount = 0;
-    }
+    t.lastR = mR;
+    t.lastS = mS;
+    t.subR = t.subS = cpx{};
+    // The sub-window's circular mean, from the slip check's phasor sum: a
+    // turn gained or lost by the unwrap changes nothing.
+    const double m = std::atan2(pim - t.lastPim, pre - t.lastPre);
+    t.lastPre = pre;
+    t.lastPim = pim;
+    if (t.subs == 0) t.subRef = m;
+    const double x = wrapPi(m - t.subRef);
+    ++t.subs;
+    const double delta = x - t.subMean;
+    t.subMean += delta / t.subs;
+    t.subM2 += delta * (x - t.subMean);
 }
 
 trustWindow trustClose(trustState &t, double bearing, bool slip) {
     const Tables &tb = tables();
     trustWindow w{};
-    w.t = static_cast<double>(t.samples) / kRate;
+    w.t = static_cast<double>(t.pos) / kRate;
     w.radial = bearing;
     w.slip = slip;
     const double nan = NAN;
-    const double n = t.count > 0 ? static_cast<double>(t.count) : nan;
+    const double n = t.count >= 8 ? static_cast<double>(t.count / 8) : nan;  // samples taken
 
     // The envelope's noise variance (a Rice envelope's, at low C/N0).
     const double v = t.hpCount > 0 ? t.hp2 / static_cast<double>(t.hpCount) / tb.hpGain : nan;
@@ -247,12 +213,12 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     // Carrier power from the lag-one product, corrected for the block sum's
     // loss at the carrier's offset from the tuned frequency.
     double A2 = nan, offsetHz = 0;
-    if (t.blocks > 0) {
-        const double lag = std::hypot(t.lagRe, t.lagIm) / static_cast<double>(t.blocks) * kScale * kScale;
+    if (t.lags > 0) {
+        const double lag = std::hypot(t.lagRe, t.lagIm) / static_cast<double>(t.lags) * kScale * kScale;
         offsetHz = std::atan2(t.lagIm, t.lagRe) * kRate / (2 * kPi);
         const double box = boxcar(offsetHz);
         A2 = lag / (box * box);
-    } else if (t.count > 0) {
+    } else if (t.count >= 8) {
         const double m = t.env / n;  // no block sums (envelope input): the mean envelope
         A2 = m * m;
     }
@@ -283,7 +249,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     // by cos(2 pi 9960/50000). The envelope's variance less its noise is the
     // whole modulation's power; it is taken out once the depths are known
     // (they need A), and the noise solved again.
-    const double modPower = t.count > 0 ? t.env2 / n - (t.env / n) * (t.env / n) - v : nan;
+    const double modPower = t.count >= 8 ? t.env2 / n - (t.env / n) * (t.env / n) - v : nan;
     double s2 = v, A = std::sqrt(A2), K = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (int it = 0; it < 30 && A2 > 0 && v > 0; ++it) {
@@ -297,7 +263,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
         const double slope = riceSlope(K);
         w.varDepth = 2 * std::sqrt(pVar) / (tb.g30 * A * slope);
         w.subDepth = 2 * std::sqrt(std::max(0.0, pF) / sweep) / (tb.gSub * A * slope * boxSub);
-        if (pass == 0 && t.blocks > 0 && modPower > 0) {
+        if (pass == 0 && t.lags > 0 && modPower > 0) {
             const double mod = modPower / (slope * slope * A2);
             const double lagShare = mod - w.subDepth * w.subDepth / 2 * (1 - std::cos(2 * kPi * 9960 / kRate));
             A2 /= 1 + std::max(0.0, lagShare);
@@ -338,21 +304,15 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     if (w.clip > kClipMax) r |= kClipping;
     w.reasons = r;
 
-    // Empty the window; the high-pass ring, the previous block and the
-    // clip stride carry over.
-    t.hp2 = 0;
-    t.hpCount = 0;
-    t.lagRe = t.lagIm = 0;
-    t.blocks = 0;
-    t.env = t.env2 = t.f2 = 0;
-    t.count = 0;
-    t.yre = t.yim = 0;
-    t.subRe = t.subIm = 0;
-    t.subR = t.subS = cpx{};
-    t.pR = t.dR = t.pS = t.dS = 0;
-    t.subCount = 0;
-    t.subRef = t.subMean = t.subM2 = 0;
-    t.subs = 0;
-    t.clipSeen = t.clipped = 0;
+    // Empty the window; the high-pass ring, the block pairing and the clip
+    // stride carry over.
+    trustState next{};
+    std::copy(std::begin(t.ring), std::end(t.ring), next.ring);
+    next.pos = t.pos;
+    next.dre = t.dre;
+    next.dim = t.dim;
+    next.blockPhase = t.blockPhase;
+    next.clipNext = t.clipNext;
+    t = next;
     return w;
 }

@@ -43,42 +43,92 @@ struct trustWindow {
 };
 
 // Per-station accumulators: one instance per decoded station. Zero-initialise
-// (`trustState t{};`) before use.
+// (`trustState t{};`) before use. The detector and the estimator feed it
+// through the inline steps below, which cost a few instructions a sample:
+// what needs arithmetic is taken from one sample in eight, one block pair in
+// four, one high-pass output in 64 samples, or per 0.1 s.
 struct trustState {
     // Envelope high-pass for the noise: a ring of the last 64 samples.
     float ring[64];
-    uint32_t pos;
+    uint64_t pos;        // samples since the start
     double hp2;          // sum of squared high-pass outputs
     int64_t hpCount;
-    // Block sums: the carrier from the lag-one product D[k] conj(D[k-1]).
-    float dre, dim;      // previous block sum
-    bool havePrev;
+    // Block sums: the carrier from D[k] conj(D[k-1]), over one pair of
+    // blocks in every four.
+    float dre, dim;      // the pair's first block sum
+    uint32_t blockPhase;
     double lagRe, lagIm;
-    int64_t blocks;
-    // The estimator's signals over the summed samples of the window.
-    double env, env2, f2;
-    cpx fprev;           // previous F
-    double yre, yim;     // 30 Hz part of Im(F conj(Fprev)): the discriminator weighted by |F|^2
-    int64_t count;
-    int64_t samples;     // every sample since the start, for t
-    // Sub-window circular means of the phase difference (Welford, wrapped
-    // against the window's first sub-mean).
-    double subRe, subIm;
-    cpx subR, subS;      // sums of R and S over the sub-window
-    cpx lastR, lastS;    // the previous sub-window's means
-    double pR, dR, pS, dS;  // sums of |mean|^2 and of |mean - previous mean|^2
+    int64_t lags;
+    // One summed sample in eight: the envelope, |F|^2, and the 30 Hz part of
+    // y = Im(F conj(Fprev)), the discriminator weighted by |F|^2.
+    int64_t count;       // summed samples of the window
+    double env, env2, f2, yre, yim;
+    // 0.1 s sub-windows: sums of R and S (one sample in eight), the slip
+    // check's phasor sum at the last boundary, and per window the powers of
+    // the sub-window means of R and S and of their differences.
     int32_t subCount;
-    double subRef, subMean, subM2;
+    cpx subR, subS, lastR, lastS;
+    double lastPre, lastPim;
+    double pR, dR, pS, dS;
+    // Circular means of the sub-windows (Welford, wrapped against the first).
     int32_t subs;
+    double subRef, subMean, subM2;
     // Clipping, from a sparse sample of the bytes.
     uint64_t clipSeen, clipped;
     uint32_t clipNext;   // offset of the next byte to look at in the next buffer
 };
 
-// Feeds: every buffer of bytes, every block sum (byte units), every sample.
-void trustBuffer(trustState &t, const unsigned char *buf, uint32_t len);
-void trustBlock(trustState &t, float re, float im);
-void trustSample(trustState &t, const vorSample &s);
+constexpr int32_t kTrustSubLen = 5000;  // 0.1 s sub-windows: 3 cycles of 30 Hz, nearly independent
+
+void trustNoise(trustState &t);      // one high-pass output, every 64 samples
+void trustSubWindow(trustState &t, double pre, double pim);
+
+// Each buffer of bytes as it arrives: clipping, from one pair in 127 (prime,
+// so that every phase of the 40-pair block is seen; 31000 bytes a window).
+inline void trustBuffer(trustState &t, const unsigned char *buf, uint32_t len) {
+    constexpr uint32_t kStride = 254;
+    uint32_t k = t.clipNext;
+    for (; k + 1 < len; k += kStride) {
+        t.clipped += static_cast<uint64_t>((buf[k] == 0 || buf[k] == 255) + (buf[k + 1] == 0 || buf[k + 1] == 255));
+        t.clipSeen += 2;
+    }
+    t.clipNext = k >= len ? k - len : 0;
+}
+
+// Each block sum, in byte units.
+inline void trustBlock(trustState &t, float re, float im) {
+    const uint32_t phase = t.blockPhase++ & 3;  // blocks 0 and 1 of every 4
+    if (phase == 1) {
+        t.lagRe += static_cast<double>(re) * t.dre + static_cast<double>(im) * t.dim;
+        t.lagIm += static_cast<double>(im) * t.dre - static_cast<double>(re) * t.dim;
+        ++t.lags;
+    } else if (phase == 0) {
+        t.dre = re;
+        t.dim = im;
+    }
+}
+
+// Each envelope sample with what the estimator made of it: the 30 Hz
+// oscillator (c1, s1), R, F, S, y = Im(F conj(Fprev)), whether the phase
+// difference is summed, and the slip check's phasor sum before this sample.
+inline void trustStep(trustState &t, double env, double c1, double s1, const cpx &R, const cpx &F, const cpx &S,
+                      double y, bool summed, double pre, double pim) {
+    t.ring[t.pos & 63] = static_cast<float>(env);
+    if ((++t.pos & 63) == 0) trustNoise(t);
+    if (!summed) return;
+    if ((++t.count & 7) == 0) {
+        t.env += env;
+        t.env2 += env * env;
+        t.f2 += F.re * F.re + F.im * F.im;
+        t.yre += y * c1;
+        t.yim += y * s1;
+        t.subR.re += R.re;
+        t.subR.im += R.im;
+        t.subS.re += S.re;
+        t.subS.im += S.im;
+    }
+    if (++t.subCount == kTrustSubLen) trustSubWindow(t, pre, pim);
+}
 
 // Closes the window: computes its measures and the flag, and empties the
 // window's accumulators. bearing and slip as the estimator reports them.

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "settings.h"
+#include "trust.h"
 
 // Both sets: numerator (1 + z^-1)^2 (1 - 2 cos(2 pi f0/50000) z^-1 + z^-2),
 // denominator a two-pole low-pass by the prewarped bilinear transform.
@@ -46,7 +47,7 @@ int64_t n = kWarmup;    // samples of the window; negative during the warm-up
 double pre, pim;        // unit phasors of the summed phase differences
 int64_t summed;         // how many were summed
 double plainMean;       // the last window's plain mean, before the slip check
-vorSampleTap sampleTap; // measures beside the estimator (null: none)
+trustState *measures;   // measures beside the estimator (null: none)
 vorWindowTap windowTap;
 
 }  // namespace
@@ -155,22 +156,20 @@ void vorPlain(float envelope) {
     const cpx F = filterStep(flt_f, {r * c2, r * s2}, coefSub);
 
     // Phase-difference discriminator: the subcarrier's frequency, radians/sample.
-    const double d = limit(std::atan2(F.im * fpr.re - F.re * fpr.im, F.re * fpr.re + F.im * fpr.im));
+    const double dy = F.im * fpr.re - F.re * fpr.im;
+    const double d = limit(std::atan2(dy, F.re * fpr.re + F.im * fpr.im));
     fpr = F;
 
     const cpx S = filterStep(flt_s, {c1 * d, s1 * d}, coef30);
+    if (measures) trustStep(*measures, r, c1, s1, R, F, S, dy, n > 0, pre, pim);
 
     const double a = std::atan2(S.im * R.re - S.re * R.im, S.re * R.re + S.im * R.im) + kDelay;
 
-    double ux = 0, uy = 0;
     if (n > 0) {
         accumulate(a);
-        ux = std::cos(a);
-        uy = std::sin(a);
-        pre += ux;
-        pim += uy;
+        pre += std::cos(a);
+        pim += std::sin(a);
     }
-    if (sampleTap) sampleTap({r, c1, s1, R, F, S, d, n > 0 ? a + uw : a, ux, uy, n > 0});
     count(a, 0.0);
 }
 
@@ -192,35 +191,35 @@ void vor(float envelope) {
     s2 = -s2;
     const cpx F = step(flt_f, {r * c2, r * s2}, coefSub);
 
-    const double d = limit(std::atan2(F.im * fpr.re - F.re * fpr.im, F.re * fpr.re + F.im * fpr.im));
+    const double dy = F.im * fpr.re - F.re * fpr.im;
+    const double d = limit(std::atan2(dy, F.re * fpr.re + F.im * fpr.im));
     fpr = F;
 
     const cpx S = step(flt_s, {c1 * d, s1 * d}, coef30);
+    // The phasor sum so far, without this sample's: one sample late at a
+    // sub-window's edge, which the spread does not notice.
+    if (measures) trustStep(*measures, r, c1, s1, R, F, S, dy, n > 0, pre, pim);
 
     const double y = S.im * R.re - S.re * R.im, x = S.re * R.re + S.im * R.im;
     const double a = std::atan2(y, x) + kDelay;
 
-    double ux = 0, uy = 0;
     if (n > 0) {
         accumulate(a);
         const double m = std::sqrt(x * x + y * y);
         if (m > 0) {
-            ux = x / m;
-            uy = y / m;
+            pre += x / m;
+            pim += y / m;
         } else {
-            ux = 1.0;  // atan2(0, 0) is 0
+            pre += 1.0;  // atan2(0, 0) is 0
         }
-        pre += ux;
-        pim += uy;
     }
-    if (sampleTap) sampleTap({r, c1, s1, R, F, S, d, n > 0 ? a + uw : a, ux, uy, n > 0});
     count(a, kDelay);
 }
 
 double lastPlainMean() { return plainMean; }
 
-void setVorTaps(vorSampleTap sample, vorWindowTap window) {
-    sampleTap = sample;
+void setVorMeasures(trustState *t, vorWindowTap window) {
+    measures = t;
     windowTap = window;
 }
 

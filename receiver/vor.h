@@ -50,27 +50,11 @@ double lastPlainMean();
 // Puts the estimator back to its start state (tests, several inputs in a row).
 void vorReset();
 
-// What the estimator computed for one envelope sample, for measures taken
-// beside it: the envelope, the 30 Hz oscillator exp(-j phase) as (c1, s1),
-// the variable phasor R, the subcarrier at 0 Hz F, the limited
-// discriminator output d (radians per sample), the reference phasor S; and,
-// when `summed`, the phase difference a with the unwrap offset added and
-// the unit phasor (ux, uy) the slip check summed (its angle is a, less a
-// constant).
-struct vorSample {
-    double env;
-    double c1, s1;
-    cpx R, F, S;
-    double d;
-    double a;
-    double ux, uy;
-    bool summed;  // a entered the window's sum
-};
-
-// Called with every sample, and at the end of each window with the value to
-// print and whether the slip check replaced the plain mean. A window tap
-// that returns true has written the window's output itself; otherwise the
-// estimator prints its line. Null taps (the start state) cost one test.
-using vorSampleTap = void (*)(const vorSample &s);
+// Measures beside the estimator (trust.h). With `t` set, every sample also
+// feeds t; with `window` set, each window's value and whether the slip
+// check replaced the plain mean go to it, and when it returns true it has
+// written the window's output itself (otherwise the estimator prints its
+// line). Null, the start state: neither, at the cost of one test a sample.
+struct trustState;
 using vorWindowTap = bool (*)(double bearing, bool slip);
-void setVorTaps(vorSampleTap sample, vorWindowTap window);
+void setVorMeasures(trustState *t, vorWindowTap window);
