@@ -74,7 +74,7 @@ int main(int argc, char **argv) {
     int totalValid = 0, totalValidBad = 0, total = 0;
     for (double cn0 : sweep) {
         std::vector<double> cnErr, var, sub, dev;
-        int in2 = 0, valid = 0, validOk = 0, within = 0, n = 0;
+        int in2 = 0, valid = 0, validOk = 0, within = 0, n = 0, slipOnly = 0, slipOnlyOk = 0;
         unsigned reasonCount[kReasonCount] = {};
         for (int s = 1; s <= seeds; ++s) {
             SigParams p;
@@ -110,6 +110,10 @@ int main(int argc, char **argv) {
                     ++valid;
                     validOk += ok;
                 }
+                if (w.slip && w.reasons == 0) {
+                    ++slipOnly;
+                    slipOnlyOk += ok;
+                }
                 for (int k = 0; k < kReasonCount; ++k) reasonCount[k] += (w.reasons >> k) & 1;
                 cnErr.push_back(w.cn0 - cn0);
                 var.push_back(w.varDepth);
@@ -123,10 +127,10 @@ int main(int argc, char **argv) {
         std::string rs;
         for (int k = 0; k < kReasonCount; ++k)
             if (reasonCount[k]) rs += std::string(trustReasonName(k)) + ":" + std::to_string(reasonCount[k]) + " ";
-        std::printf("%5.0f  %+7.2f  %5.1f %5.1f %6.0f  %6.1f%% %5.1f%% %7.1f%% %6.1f%%  %s\n", cn0,
+        std::printf("%5.0f  %+7.2f  %5.1f %5.1f %6.0f  %6.1f%% %5.1f%% %7.1f%% %6.1f%%  valid slipped %d/%d ok  %s\n", cn0,
                     nuisance ? median(cnErr) + cn0 : median(cnErr), 100 * median(var), 100 * median(sub),
                     median(dev), 100.0 * in2 / n, 100.0 * valid / n, valid ? 100.0 * validOk / valid : NAN,
-                    100.0 * within / n, rs.c_str());
+                    100.0 * within / n, slipOnlyOk, slipOnly, rs.c_str());
     }
     std::printf("windows %d, valid %d, valid but off by more than 2 degrees %d\n", total, totalValid, totalValidBad);
     return 0;

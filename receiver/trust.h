@@ -16,7 +16,7 @@ enum trustReason : unsigned {
     kNoRef30 = 1u << 4,       // no 30 Hz reference on the subcarrier
     kDeviation = 1u << 5,     // subcarrier deviation outside 300-700 Hz
     kSigma = 1u << 6,         // bearing uncertainty above 1 degree
-    kSlip = 1u << 7,          // the unwrap slipped a turn in the window
+    kSlip = 1u << 7,          // the unwrap slipped a turn, and sigma is above 0.6 degrees
     kClipping = 1u << 8,      // more than 5 % of the bytes at 0 or 255
 };
 constexpr int kReasonCount = 9;
