@@ -14,21 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "rtl.h"
-#include "settings.h"
-#include "siggen.h"
-#include "trust.h"
-#include "vor.h"
+#include "trustrun.h"
 
 namespace {
-
-trustState state;
-std::vector<trustWindow> windows;
-
-bool windowTap(double bearing, bool slip) {
-    windows.push_back(trustClose(state, bearing, slip));
-    return true;
-}
 
 double wrap180(double d) {
     d = std::fmod(d, 360.0);
@@ -43,29 +31,12 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-void run(const SigParams &p) {
-    interval = 2;
-    vorReset();
-    resetBlock();
-    initOsc();
-    state = trustState{};
-    windows.clear();
-    SigGen g;
-    sigInit(g, p);
-    std::vector<uint8_t> buf(81920);
-    size_t pairs;
-    while ((pairs = sigNext(g, buf.data(), buf.size() / 2)) > 0)
-        in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
     const std::string kind = argc > 1 ? argv[1] : "vor";
     const int seeds = argc > 2 ? std::atoi(argv[2]) : 10;
     const double seconds = argc > 3 ? std::atof(argv[3]) : 20.1;
-    setRtlMeasures(&state);
-    setVorMeasures(&state, windowTap);
     const bool nuisance = kind == "noise" || kind == "carrier" || kind == "nosub" || kind == "novar" ||
                           kind == "ils" || kind == "random";
     std::printf("%s: %d seeds x %.1f s per C/N0\n", kind.c_str(), seeds, seconds);
@@ -99,8 +70,7 @@ int main(int argc, char **argv) {
             } else if (kind == "ils") {
                 p.ils = true;
             }
-            run(p);
-            for (const auto &w : windows) {
+            for (const auto &w : measureSignal(p)) {
                 ++n;
                 const double err = wrap180(w.radial - p.radial);
                 const bool ok = std::fabs(err) <= 2.0;

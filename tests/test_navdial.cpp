@@ -22,7 +22,8 @@ const std::string kUsage =
     " -p ppm :\t\t\tppm freq shift\n"
     " -r n :\t\t\trtl device number\n"
     " -l interval :\t\t\ttime between two measurements\n"
-    " -i file :\t\t\tread 8-bit IQ from file ('-': standard input) instead of a dongle\n";
+    " -i file :\t\t\tread 8-bit IQ from file ('-': standard input) instead of a dongle\n"
+    " -F format :\t\t\toutput format: plain (default) or json\n";
 
 const std::string kOpenFailed =
     "Failed to open rtlsdr device\n"

@@ -1,0 +1,58 @@
+#include "trustrun.h"
+
+#include <algorithm>
+
+#include "rtl.h"
+#include "settings.h"
+#include "vor.h"
+
+namespace {
+
+trustState state;
+std::vector<trustWindow> *windows;
+
+bool keep(double bearing, bool slip) {
+    windows->push_back(trustClose(state, bearing, slip));
+    return true;
+}
+
+template <class Feed>
+std::vector<trustWindow> measure(int iv, Feed feed) {
+    interval = iv;
+    vorReset();
+    resetBlock();
+    initOsc();
+    state = trustState{};
+    std::vector<trustWindow> out;
+    windows = &out;
+    setRtlMeasures(&state);
+    setVorMeasures(&state, keep);
+    feed();
+    setRtlMeasures(nullptr);
+    setVorMeasures(nullptr, nullptr);
+    return out;
+}
+
+}  // namespace
+
+std::vector<trustWindow> measureSignal(const SigParams &p, int iv) {
+    return measure(iv, [&] {
+        SigGen g;
+        sigInit(g, p);
+        std::vector<uint8_t> buf(81920);
+        size_t pairs;
+        while ((pairs = sigNext(g, buf.data(), buf.size() / 2)) > 0)
+            in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
+    });
+}
+
+std::vector<trustWindow> measureBytes(const std::vector<uint8_t> &iq, int iv) {
+    return measure(iv, [&] {
+        std::vector<uint8_t> buf(81920);
+        for (size_t at = 0; at < iq.size(); at += buf.size()) {
+            const size_t n = std::min(buf.size(), iq.size() - at);
+            std::copy(iq.begin() + static_cast<long>(at), iq.begin() + static_cast<long>(at + n), buf.begin());
+            in_callback(buf.data(), static_cast<uint32_t>(n), nullptr);
+        }
+    });
+}
