@@ -4,7 +4,7 @@
 # the 32-bit ARM cross toolchain, its libraries and the emulator, for building
 # and testing the board's binaries. Installs nothing that is already there.
 set -e
-pkgs="build-essential cmake pkg-config librtlsdr-dev libgtest-dev umockdev"
+pkgs="build-essential cmake pkg-config librtlsdr-dev libgtest-dev umockdev nlohmann-json3-dev"
 cross=
 [ "$1" = "--cross" ] && cross=1
 arch=$(dpkg --print-architecture)

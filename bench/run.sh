@@ -46,9 +46,11 @@ for k in plain fast; do
                k, a / 1e6, f / 1e6, f / 2e6, e / 1e6, e / 50000 }'
 done
 nav=$(persec build-armhf/receiver/navdial 113.1 -i)
-awk -v n=$nav -v p=$all_plain -v f=$all_fast 'BEGIN {
-    printf "  navdial -i: %.1f M per second of signal; fast kernels cost %.3f of the plain ones (%.2f times cheaper)\n",
-           n / 1e6, f / p, p / f }'
+json=$(persec build-armhf/receiver/navdial -F json 113.1 -i)
+awk -v n=$nav -v j=$json -v p=$all_plain -v f=$all_fast 'BEGIN {
+    printf "  fast kernels cost %.3f of the plain ones (%.2f times cheaper)\n", f / p, p / f
+    printf "  navdial -i, with the trust measures: %.1f M per second of signal, %.3f of the kernels alone\n", n / 1e6, n / f
+    printf "  navdial -i -F json:                  %.1f M per second of signal, %.3f of the kernels alone\n", j / 1e6, j / f }'
 
 echo "x86-64 (native build), 60 s of signal, median of 5 runs:"
 set -- $(build/bench/cputime 5 build/receiver/navdial -i "$work/vor60.cu8" 113.1)
