@@ -84,7 +84,7 @@ bool parseFormat(const char *text, outFormat &f) {
     return true;
 }
 
-std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc) {
+std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc, const std::string &ident) {
     char b[64];
     std::snprintf(b, sizeof b, "{\"t\": %.5f", w.t);
     std::string s = b;
@@ -103,7 +103,8 @@ std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc
     number(s, "sub_depth", w.subDepth, 3);
     number(s, "deviation_hz", w.deviationHz, 1);
     s += w.slip ? ", \"slip\": true" : ", \"slip\": false";
-    s += ", \"ident\": null}";
+    // Identifiers are letters and digits only: nothing to escape.
+    s += ident.empty() ? ", \"ident\": null}" : ", \"ident\": \"" + ident + "\"}";
     return s;
 }
 
@@ -111,7 +112,7 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
     if (c.format == outFormat::json) {
         char utc[40];
         if (c.live) utcNow(utc, sizeof utc);
-        std::fputs(windowJson(w, c, c.live ? utc : nullptr).c_str(), out);
+        std::fputs(windowJson(w, c, c.live ? utc : nullptr, s.ident.confirmed).c_str(), out);
         std::fputc('\n', out);
     } else {
         std::fprintf(out, "%5.1f\n", w.radial);
@@ -138,6 +139,18 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
                      w.levelDbfs, w.noiseLsb);
     s.quantHint = quant;
 
+    if (identTakeHeard(s.ident) && c.verbose) {
+        if (s.ident.lastHeard.empty())
+            std::fprintf(err, "navdial: ident heard, not readable\n");
+        else
+            std::fprintf(err, "navdial: ident heard: %s (dot %.0f ms, %.1f words per minute)\n",
+                         s.ident.lastHeard.c_str(), 1000 * s.ident.lastDot, 1.2 / s.ident.lastDot);
+    }
+    if (s.ident.confirmed != s.saidIdent) {
+        std::fprintf(err, "navdial: station ident %s\n", s.ident.confirmed.c_str());
+        s.saidIdent = s.ident.confirmed;
+    }
+
     if (c.verbose)
         std::fprintf(err,
                      "navdial: t %.2f s, radial %5.1f, %s%s%s; C/N0 %.1f dB-Hz, level %.1f dBFS, clip %.3f %%, "
@@ -150,6 +163,6 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
 void outputStart(const outConfig &c) {
     config = c;
     station = outStation{};
-    setRtlMeasures(&station.trust);
+    setRtlMeasures(&station.trust, &station.ident);
     setVorMeasures(&station.trust, windowTap);
 }

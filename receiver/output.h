@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ident.h"
 #include "trust.h"
 
 enum class outFormat { plain, json };
@@ -21,9 +22,11 @@ struct outConfig {
     int32_t freqHz = 0;
 };
 
-// Per station: its measures and what was last said about it.
+// Per station: its measures, its ident, and what was last said about them.
 struct outStation {
     trustState trust{};
+    identState ident{};
+    std::string saidIdent;
     int lastValid = -1;    // -1: nothing said yet
     bool clipHint = false, quantHint = false;
 };
@@ -33,7 +36,8 @@ struct outStation {
 void outputStart(const outConfig &c);
 
 // One window's JSON object, without the newline (tests, and the writer).
-std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc);
+// ident: the confirmed identifier, null when empty.
+std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc, const std::string &ident);
 
 // Writes what a closed window gives: the line on `out`, the notices on `err`.
 void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *out, FILE *err);

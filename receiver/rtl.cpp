@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ident.h"
 #include "settings.h"
 #include "trust.h"
 #include "vor.h"
@@ -29,6 +30,8 @@ int idx;               // position of the next pair in the current block
 float D[2];            // running sum of the current block (re, im)
 float kByte[256];      // byte b as the float b - 127.5, exactly
 trustState *measures;   // measures beside the detector (null: none)
+identState *ident;      // the ident decoder (null: none)
+const float (*identMix)[2];
 
 // The magnitude of a block's sum, squares and root in double precision.
 inline float envelope(float re, float im) {
@@ -74,7 +77,9 @@ int chooseGain() {
 // estimator. Out of line: the block loop keeps its registers.
 [[gnu::noinline]] void blockDone(float re, float im) {
     if (measures) trustBlock(*measures, re, im);
-    vor(envelope(re, im));
+    const float e = envelope(re, im);
+    if (ident) identStep(*ident, e, identMix);
+    vor(e);
 }
 
 void watchdog(int) {
@@ -189,7 +194,11 @@ void initOsc() {
 
 const float *oscEntry(int i) { return Osc[i]; }
 
-void setRtlMeasures(trustState *t) { measures = t; }
+void setRtlMeasures(trustState *t, identState *id) {
+    measures = t;
+    ident = id;
+    if (id) identMix = identTable();
+}
 
 void resetBlock() {
     idx = 0;
@@ -212,7 +221,9 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
         D[1] += q * c + i * s;
         if (++idx == kBlock) {
             if (measures) trustBlock(*measures, D[0], D[1]);
-            vorPlain(envelope(D[0], D[1]));
+            const float e = envelope(D[0], D[1]);
+            if (ident) identStep(*ident, e, identMix);
+            vorPlain(e);
             D[0] = D[1] = 0.0f;
             idx = 0;
         }

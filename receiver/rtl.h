@@ -45,8 +45,10 @@ const float *oscEntry(int i);
 // Empties the block accumulator (tests, several inputs in a row).
 void resetBlock();
 
-// Measures beside the detector (trust.h): with `t` set, each buffer and
-// each block's complex sum (byte units, before its magnitude) also feed t.
-// Null, the start state: nothing, at the cost of one test a block.
+// Measures beside the detector: with `t` set, each buffer and each block's
+// complex sum (byte units, before its magnitude) also feed t (trust.h);
+// with `id` set, each envelope sample also feeds the ident decoder
+// (ident.h). Null, the start state: nothing, at the cost of a test a block.
 struct trustState;
-void setRtlMeasures(trustState *t);
+struct identState;
+void setRtlMeasures(trustState *t, identState *id);

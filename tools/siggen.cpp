@@ -112,6 +112,29 @@ std::vector<float> speech(SigGen &g, size_t count, double depth) {
     return out;
 }
 
+// The toggles of a Morse key sending `text` from `start` every `period`
+// seconds until `total` pairs: a dot is 1.2/wpm s, a dash three dots, one
+// dot between the elements of a letter, three between letters.
+std::vector<uint64_t> keying(const std::string &text, double wpm, double period, double start, uint64_t total) {
+    std::vector<uint64_t> edges;
+    const double dot = 1.2 / wpm;
+    for (double t0 = start; t0 * kFs < static_cast<double>(total); t0 += period) {
+        double t = t0;
+        for (char c : text) {
+            const char *code = morseCode(c);
+            for (const char *e = code; *e; ++e) {
+                edges.push_back(static_cast<uint64_t>(t * kFs));
+                t += *e == '-' ? 3 * dot : dot;
+                edges.push_back(static_cast<uint64_t>(t * kFs));
+                t += dot;
+            }
+            t += 2 * dot;
+        }
+        if (period <= 0) break;
+    }
+    return edges;
+}
+
 // The station's envelope at IQ pair m, synthetic tones, from the oscillators.
 double envelope(const SigGen &g, uint64_t m) {
     const SigParams &p = g.p;
@@ -131,7 +154,8 @@ double envelope(const SigGen &g, uint64_t m) {
     const double sub = g.zSub[0] * std::cos(fm) - g.zSub[1] * std::sin(fm);
     double e = 1.0 + p.varDepth * var + p.subDepth * sub;
     // Ident: keyed 0.3 s on, 0.2 s off, like a slow Morse dash.
-    if (p.ident && m % 1000000 < 600000) e += p.identDepth * g.zId[0];
+    const bool key = p.identSteady || (!p.morse.empty() ? g.keyDown : p.ident && m % 1000000 < 600000);
+    if (key) e += p.identDepth * g.zId[0];
     if (!g.voice.empty()) e += g.voice[static_cast<size_t>(m / kHold)];
     return e;
 }
@@ -156,7 +180,7 @@ void sigInit(SigGen &g, const SigParams &p) {
     setPhasor(g.zCar, g.phCar);
     setPhasor(g.w30, kTwoPi * 30.0 / kFs);
     setPhasor(g.wSub, kTwoPi * 9960.0 / kFs);
-    setPhasor(g.wId, kTwoPi * 1020.0 / kFs);
+    setPhasor(g.wId, kTwoPi * p.identHz / kFs);
     setPhasor(g.wCar, kTwoPi * (kCarrier + p.offsetHz) / kFs);
     double peak;
     if (!p.audio.empty()) {
@@ -164,13 +188,18 @@ void sigInit(SigGen &g, const SigParams &p) {
         g.total = static_cast<uint64_t>(p.audio.size()) * kHold;
     } else {
         peak = p.ils ? 1.0 + 2 * std::fabs(p.ilsDepth)
-                     : 1.0 + std::fabs(p.varDepth) + std::fabs(p.subDepth) + (p.ident ? std::fabs(p.identDepth) : 0.0);
+                     : 1.0 + std::fabs(p.varDepth) + std::fabs(p.subDepth) +
+                           (p.ident || p.identSteady ? std::fabs(p.identDepth) : 0.0);
         g.total = static_cast<uint64_t>(std::llround(std::max(0.0, p.seconds) * kFs));
         if (p.voiceDepth > 0) {
             g.voice = speech(g, static_cast<size_t>(g.total / kHold + 1), p.voiceDepth);
             // Speech peaks near 4 times its rms; above that it clips at 8 bits.
             peak += 4 * p.voiceDepth;
         }
+    }
+    if (!p.morse.empty()) {
+        g.keyEdges = keying(p.morse, p.wpm, p.identPeriod, p.identStart, g.total);
+        peak += std::fabs(p.identDepth);
     }
     // Noise per component relative to the carrier: N0 fs / 2 over C.
     const double rel = std::isfinite(p.cn0) ? std::sqrt(kFs / (2.0 * std::pow(10.0, p.cn0 / 10.0))) : 0.0;
@@ -181,6 +210,10 @@ void sigInit(SigGen &g, const SigParams &p) {
 size_t sigNext(SigGen &g, uint8_t *out, size_t pairs) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(pairs, g.total - g.next));
     for (size_t k = 0; k < count; ++k, ++g.next) {
+        while (g.keyAt < g.keyEdges.size() && g.next >= g.keyEdges[g.keyAt]) {
+            g.keyDown = !g.keyDown;
+            ++g.keyAt;
+        }
         const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[static_cast<size_t>(g.next / kHold)];
         const double a = g.p.carrier ? g.amp * e : 0.0;
         double i = a * g.zCar[0], q = a * g.zCar[1];
@@ -202,6 +235,26 @@ size_t sigNext(SigGen &g, uint8_t *out, size_t pairs) {
         }
     }
     return count;
+}
+
+const char *morseCode(char c) {
+    static const char *const codes[36] = {
+        ".-",   "-...", "-.-.", "-..",  ".",    "..-.", "--.",  "....", "..",   ".---", "-.-",  ".-..",
+        "--",   "-.",   "---",  ".--.", "--.-", ".-.",  "...",  "-",    "..-",  "...-", ".--",  "-..-",
+        "-.--", "--..", "-----", ".----", "..---", "...--", "....-", ".....", "-....", "--...", "---..", "----."};
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c >= 'A' && c <= 'Z') return codes[c - 'A'];
+    if (c >= '0' && c <= '9') return codes[26 + c - '0'];
+    return "";
+}
+
+double morseSeconds(const std::string &text, double wpm) {
+    double units = 0;
+    for (char c : text) {
+        for (const char *e = morseCode(c); *e; ++e) units += (*e == '-' ? 3 : 1) + 1;
+        units += 2;
+    }
+    return units > 3 ? (units - 3) * 1.2 / wpm : 0.0;
 }
 
 namespace {

@@ -20,6 +20,12 @@ struct SigParams {
     uint64_t seed = 0;          // 0: all start phases 0; otherwise random ones
     bool ident = false;         // add the 1020 Hz ident tone, keyed on and off
     double identDepth = 0.1;    // its AM depth
+    std::string morse;          // if not empty: key these letters in Morse instead
+    double wpm = 7;             // its speed, words per minute (a dot is 1.2/wpm s)
+    double identPeriod = 10;    // seconds from the start of one repetition to the next
+    double identStart = 1;      // seconds to the first repetition
+    double identHz = 1020;      // the tone's frequency
+    bool identSteady = false;   // the ident tone on all the time, never keyed
     bool carrier = true;        // false: the noise alone, at the level it has beside the station
     bool ils = false;           // an ILS localizer instead: 90 and 150 Hz AM at ilsDepth, no subcarrier
     double ilsDepth = 0.2;
@@ -44,7 +50,17 @@ struct SigGen {
     uint64_t next;              // index of the next IQ pair
     uint64_t total;             // IQ pairs in all
     std::vector<float> voice;   // the speech-like AM, one value per 40 pairs (50 kHz)
+    std::vector<uint64_t> keyEdges;  // IQ pairs at which the Morse key toggles (starts up)
+    size_t keyAt;
+    bool keyDown;
 };
+
+// The Morse code of a letter or digit ("" for anything else).
+const char *morseCode(char c);
+
+// How long keying `text` takes at `wpm`, from the first element's start to
+// the last one's end, seconds.
+double morseSeconds(const std::string &text, double wpm);
 
 // Sets the generator up; the level is chosen so that the carrier's peak plus
 // three standard deviations of noise just fits the 8-bit range.

@@ -25,10 +25,10 @@ std::vector<trustWindow> measure(int iv, Feed feed) {
     state = trustState{};
     std::vector<trustWindow> out;
     windows = &out;
-    setRtlMeasures(&state);
+    setRtlMeasures(&state, nullptr);
     setVorMeasures(&state, keep);
     feed();
-    setRtlMeasures(nullptr);
+    setRtlMeasures(nullptr, nullptr);
     setVorMeasures(nullptr, nullptr);
     return out;
 }

@@ -26,7 +26,13 @@ void usage() {
         " -c hz      carrier frequency error, Hz (0)\n"
         " -n dBHz    carrier to noise density C/N0, dB-Hz (no noise)\n"
         " -S seed    random start phases and noise from this seed (0: phases 0)\n"
-        " -I         add the 1020 Hz ident tone, keyed on and off\n"
+        " -I         add the 1020 Hz ident tone, keyed on and off (0.3 s on, 0.2 s off)\n"
+        " -M letters key this identifier in Morse on the ident tone instead\n"
+        " -W wpm     its speed, words per minute (7)\n"
+        " -P sec     seconds from one repetition to the next (10)\n"
+        " -T sec     seconds to the first repetition (1)\n"
+        " -K hz      the ident tone's frequency (1020)\n"
+        " -G         the ident tone on all the time, not keyed\n"
         " -V depth   add speech-like noise (300-3000 Hz, in bursts) as AM of this rms depth\n"
         " -L         an ILS localizer instead of a VOR: 90 and 150 Hz AM at 20 %, no subcarrier\n"
         " -N         no carrier: only the noise set by -n\n"
@@ -55,7 +61,7 @@ int main(int argc, char **argv) {
     const char *outPath = "-";
     const char *wav = nullptr;
     int c;
-    while ((c = getopt(argc, argv, "r:t:a:s:m:c:n:S:IV:LNw:o:h")) != -1) {
+    while ((c = getopt(argc, argv, "r:t:a:s:m:c:n:S:IM:W:P:T:K:GV:LNw:o:h")) != -1) {
         switch (c) {
         case 'r': p.radial = number("-r", optarg); break;
         case 't': p.seconds = number("-t", optarg, 0, 1e6); break;
@@ -66,6 +72,12 @@ int main(int argc, char **argv) {
         case 'n': p.cn0 = number("-n", optarg, 0, 200); break;
         case 'S': p.seed = static_cast<uint64_t>(number("-S", optarg, 0, 4294967295.0)); break;
         case 'I': p.ident = true; break;
+        case 'M': p.morse = optarg; break;
+        case 'W': p.wpm = number("-W", optarg, 1, 60); break;
+        case 'P': p.identPeriod = number("-P", optarg, 0, 1e6); break;
+        case 'T': p.identStart = number("-T", optarg, 0, 1e6); break;
+        case 'K': p.identHz = number("-K", optarg, 0, 20000); break;
+        case 'G': p.identSteady = true; break;
         case 'V': p.voiceDepth = number("-V", optarg, 0, 1); break;
         case 'L': p.ils = true; break;
         case 'N': p.carrier = false; break;
