@@ -108,6 +108,40 @@ TEST(Output, JsonLinesAndTheFlagsNotices) {
     }
 }
 
+TEST(Output, TheIdentInJsonAndOnStandardError) {
+    SigParams p = station(55, 0);
+    p.ident = false;
+    p.morse = "KLO";
+    p.wpm = 10;
+    p.identPeriod = morseSeconds("KLO", 10) + 1.5;
+    p.identStart = 0.4;
+    p.seconds = 0.4 + 3 * p.identPeriod;
+    const std::string path = temp("ident");
+    std::remove(path.c_str());
+    append(path, p);
+    const Outcome r = navdial({"-F", "json", "-i", path, "113.1"});
+    const Outcome plain = navdial({"-i", path, "113.1"});
+    std::remove(path.c_str());
+    ASSERT_EQ(r.status, 0);
+    const auto got = lines(r.out);
+    ASSERT_GE(got.size(), 8u);
+    // null until confirmed, then the letters, and never anything else.
+    bool named = false;
+    for (const auto &l : got) {
+        const auto j = nlohmann::json::parse(l);
+        if (j["ident"].is_null()) {
+            EXPECT_FALSE(named) << l;
+        } else {
+            EXPECT_EQ(j["ident"].get<std::string>(), "KLO") << l;
+            named = true;
+        }
+    }
+    EXPECT_TRUE(named);
+    EXPECT_EQ(r.err, "navdial: station ident KLO\n");
+    EXPECT_EQ(plain.err, "navdial: station ident KLO\n");
+    EXPECT_EQ(plain.out, runChain(p));  // the default output is untouched
+}
+
 TEST(Output, UnknownFormatIsABadOption) {
     const Outcome r = navdial({"-F", "xml", "113.1"});
     EXPECT_EQ(r.status, 1);

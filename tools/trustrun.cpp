@@ -56,3 +56,32 @@ std::vector<trustWindow> measureBytes(const std::vector<uint8_t> &iq, int iv) {
         }
     });
 }
+
+identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) {
+    static identState id;
+    id = identState{};
+    confirmedAt = -1;
+    changes = 0;
+    interval = 2;
+    vorReset();
+    resetBlock();
+    initOsc();
+    setRtlMeasures(nullptr, &id);
+    setVorMeasures(nullptr, [](double, bool) { return true; });  // print nothing
+    SigGen g;
+    sigInit(g, p);
+    std::vector<uint8_t> buf(81920);
+    size_t pairs;
+    std::string last;
+    while ((pairs = sigNext(g, buf.data(), buf.size() / 2)) > 0) {
+        in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
+        if (id.confirmed != last) {
+            if (last.empty()) confirmedAt = static_cast<double>(g.next) / 2e6;
+            else ++changes;
+            last = id.confirmed;
+        }
+    }
+    setRtlMeasures(nullptr, nullptr);
+    setVorMeasures(nullptr, nullptr);
+    return id;
+}

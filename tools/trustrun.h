@@ -6,9 +6,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "ident.h"
 #include "siggen.h"
 #include "trust.h"
 
 // From a fresh start, with the given interval in seconds.
 std::vector<trustWindow> measureSignal(const SigParams &p, int interval = 2);
 std::vector<trustWindow> measureBytes(const std::vector<uint8_t> &iq, int interval = 2);
+
+// The ident decoder's state after the whole signal, from a fresh start;
+// `confirmedAt` gets the seconds of signal at which the first identifier was
+// confirmed (-1: none), `changes` how many times it changed after that.
+identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes);

@@ -1,0 +1,124 @@
+// The Morse ident decoder: the grid reader on keying of known timing, the
+// whole decoder on generated stations, and every signal that must name no
+// station.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "trustrun.h"
+
+namespace {
+
+// The tone band at 125 Hz of `text` keyed at `wpm` after 1 s of silence and
+// followed by 1.5 s, the tone `hz` off its bin, with complex noise of
+// standard deviation `noise` against a key-down amplitude of 1.
+std::vector<float> keyed(const std::string &text, double wpm, double hz, double noise, uint64_t seed,
+                         std::vector<float> &im) {
+    std::vector<uint8_t> down;
+    const double unit = 1.2 / wpm * 125;
+    auto add = [&](bool on, double units) {
+        const size_t until = static_cast<size_t>(std::llround((static_cast<double>(down.size()) / unit + units) * unit));
+        down.resize(until, on);
+    };
+    add(false, 1.0 * 125 / unit);
+    for (size_t c = 0; c < text.size(); ++c) {
+        for (const char *e = morseCode(text[c]); *e; ++e) {
+            add(true, *e == '-' ? 3 : 1);
+            add(false, 1);
+        }
+        add(false, 2);
+    }
+    add(false, 1.5 * 125 / unit);
+    std::vector<float> re(down.size());
+    im.assign(down.size(), 0);
+    uint64_t s = seed;
+    auto gauss = [&] {  // Box-Muller on a 64-bit LCG
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        const double u = (static_cast<double>(s >> 11) + 1) / 9007199254740993.0;
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        const double v = static_cast<double>(s >> 11) / 9007199254740992.0;
+        return std::sqrt(-2 * std::log(u)) * std::cos(6.283185307179586 * v);
+    };
+    for (size_t k = 0; k < down.size(); ++k) {
+        const double ph = 6.283185307179586 * hz * static_cast<double>(k) / 125;
+        re[k] = static_cast<float>(down[k] * std::cos(ph) + noise * gauss());
+        im[k] = static_cast<float>(down[k] * std::sin(ph) + noise * gauss());
+    }
+    return re;
+}
+
+TEST(Ident, GridReadsKeyingAtEverySpeed) {
+    struct Case { const char *text; double wpm, hz, noise; } cases[] = {
+        {"KLO", 7, 0, 0.2},   {"VRN", 10, 6, 0.2}, {"ZUE", 13, -8, 0.2}, {"HOC", 5, 3, 0.2},
+        {"TGO", 6, -4, 0.2},  {"MMB", 12, 9, 0.2}, {"X", 7, 0, 0.1},
+    };
+    for (const auto &c : cases) {
+        std::vector<float> im;
+        const std::vector<float> re = keyed(c.text, c.wpm, c.hz, c.noise, 7, im);
+        double dot;
+        const std::string got = identDecodeGrid(re.data(), im.data(), static_cast<int>(re.size()), 0, dot);
+        EXPECT_EQ(got, c.text) << c.text << " at " << c.wpm << " wpm";
+        if (got == c.text) {
+            EXPECT_NEAR(dot, 1.2 / c.wpm, 0.01) << c.text;
+        }
+    }
+    // Buried in noise: nothing is read rather than a guess.
+    for (uint64_t seed = 1; seed <= 5; ++seed) {
+        std::vector<float> im;
+        const std::vector<float> re = keyed("KLO", 7, 0, 2.5, seed, im);
+        double dot;
+        const std::string got = identDecodeGrid(re.data(), im.data(), static_cast<int>(re.size()), 0, dot);
+        EXPECT_TRUE(got.empty() || got == "KLO") << "seed " << seed << " read " << got;
+    }
+}
+
+SigParams station(const char *morse, double wpm, double cn0, uint64_t seed) {
+    SigParams p;
+    p.radial = 42;
+    p.seed = seed;
+    p.cn0 = cn0;
+    p.morse = morse;
+    p.wpm = wpm;
+    p.identPeriod = morseSeconds(morse, wpm) + 2;
+    p.identStart = 0.7;
+    p.seconds = 0.7 + 3 * p.identPeriod + 0.5;  // three repetitions and their silence
+    return p;
+}
+
+TEST(Ident, ConfirmedOnGeneratedStations) {
+    struct Case { SigParams p; } cases[] = {
+        {station("KLO", 7, 55, 1)}, {station("VRN", 10, 50, 2)}, {station("ZUE", 12, 60, 3)}};
+    cases[1].p.identHz = 1060;     // 40 Hz off
+    cases[1].p.offsetHz = -4000;
+    for (const auto &c : cases) {
+        double at;
+        int changes;
+        const identState id = identOfSignal(c.p, at, changes);
+        EXPECT_EQ(id.confirmed, c.p.morse) << c.p.morse << ", heard " << id.heard;
+        EXPECT_EQ(changes, 0) << c.p.morse;
+    }
+}
+
+TEST(Ident, NothingNamesAStationThatIsNotThere) {
+    struct Case { const char *what; SigParams p; } cases[] = {
+        {"noise", station("", 7, 50, 4)},
+        {"speech, no ident", station("", 7, 60, 5)},
+        {"steady tone", station("", 7, 60, 6)},
+        {"keyed tone, no Morse", station("", 7, 60, 7)},
+    };
+    cases[0].p.carrier = false;
+    cases[1].p.voiceDepth = 0.3;
+    cases[2].p.identSteady = true;
+    cases[3].p.ident = true;
+    for (auto &c : cases) {
+        c.p.seconds = 14;
+        double at;
+        int changes;
+        const identState id = identOfSignal(c.p, at, changes);
+        EXPECT_EQ(id.confirmed, "") << c.what;
+    }
+}
+
+}  // namespace
