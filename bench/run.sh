@@ -23,6 +23,10 @@ gcc -O2 -shared -fPIC -o "$work/libicount.so" bench/icount.c
 for t in 4 12 60; do
     [ -s "$work/vor$t.cu8" ] || build/tools/vorgen -r 123.4 -n 55 -S 1 -I -t $t -o "$work/vor$t.cu8"
 done
+# The same with a Morse identifier every 6 s, so that repetitions are read.
+for t in 4 12; do
+    [ -s "$work/morse$t.cu8" ] || build/tools/vorgen -r 123.4 -n 55 -S 1 -M KLO -W 10 -P 6 -T 0.2 -t $t -o "$work/morse$t.cu8"
+done
 
 count() {  # count FILE PROGRAM ARGS...: guest instructions
     f=$1; shift
@@ -47,10 +51,14 @@ for k in plain fast; do
 done
 nav=$(persec build-armhf/receiver/navdial 113.1 -i)
 json=$(persec build-armhf/receiver/navdial -F json 113.1 -i)
+morse=$(( ($(count "$work/morse12.cu8" build-armhf/receiver/navdial 113.1 -i) - \
+            $(count "$work/morse4.cu8" build-armhf/receiver/navdial 113.1 -i)) / 8 ))
 awk -v n=$nav -v j=$json -v p=$all_plain -v f=$all_fast 'BEGIN {
     printf "  fast kernels cost %.3f of the plain ones (%.2f times cheaper)\n", f / p, p / f
     printf "  navdial -i, with the trust measures: %.1f M per second of signal, %.3f of the kernels alone\n", n / 1e6, n / f
     printf "  navdial -i -F json:                  %.1f M per second of signal, %.3f of the kernels alone\n", j / 1e6, j / f }'
+awk -v m=$morse -v n=$nav 'BEGIN {
+    printf "  navdial -i, a Morse ident read every 6 s: %.1f M per second of signal (%.1f M more)\n", m / 1e6, (m - n) / 1e6 }'
 
 echo "x86-64 (native build), 60 s of signal, median of 5 runs:"
 set -- $(build/bench/cputime 5 build/receiver/navdial -i "$work/vor60.cu8" 113.1)
