@@ -78,11 +78,8 @@ void endRepetition(identState &s) {
     if (s.count == 0) return;
     std::string text;
     double dot = 0;
-    if (!s.broken) {
-        // The grid first; the marks as keyed when it finds nothing.
-        text = identDecodeGrid(s.repRe, s.repIm, s.repLen, kToneHz[s.best], dot);
-
-    }
+    // The marks as keyed only find the repetition; the grid reads it.
+    if (!s.broken) text = identDecodeGrid(s.repRe, s.repIm, s.repLen, kToneHz[s.best], dot);
     s.count = 0;
     s.recording = false;
     s.repLen = 0;
