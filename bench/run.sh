@@ -55,7 +55,7 @@ morse=$(( ($(count "$work/morse12.cu8" build-armhf/receiver/navdial 113.1 -i) - 
             $(count "$work/morse4.cu8" build-armhf/receiver/navdial 113.1 -i)) / 8 ))
 awk -v n=$nav -v j=$json -v p=$all_plain -v f=$all_fast 'BEGIN {
     printf "  fast kernels cost %.3f of the plain ones (%.2f times cheaper)\n", f / p, p / f
-    printf "  navdial -i, with the trust measures: %.1f M per second of signal, %.3f of the kernels alone\n", n / 1e6, n / f
+    printf "  navdial -i (trust measures, ident):  %.1f M per second of signal, %.3f of the kernels alone\n", n / 1e6, n / f
     printf "  navdial -i -F json:                  %.1f M per second of signal, %.3f of the kernels alone\n", j / 1e6, j / f }'
 awk -v m=$morse -v n=$nav 'BEGIN {
     printf "  navdial -i, a Morse ident read every 6 s: %.1f M per second of signal (%.1f M more)\n", m / 1e6, (m - n) / 1e6 }'
