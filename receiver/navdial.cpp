@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "input.h"
 #include "output.h"
 #include "rtl.h"
 #include "settings.h"
@@ -28,7 +29,10 @@ void usage() {
         " -p ppm :\t\t\tppm freq shift\n"
         " -r n :\t\t\trtl device number\n"
         " -l interval :\t\t\ttime between two measurements\n"
-        " -i file :\t\t\tread 8-bit IQ from file ('-': standard input) instead of a dongle\n"
+        " -i [format:]file :\t\tread a recording instead of a dongle: IQ (cu8, cs8, cs16, cf32,\n"
+        "\t\t\t\twav, sigmf) or AM audio (am); '-': 8-bit IQ on standard input\n"
+        " -s rate :\t\t\tthe recording's sample rate (2048000, 1.8M)\n"
+        " -c MHz :\t\t\tthe frequency the recording was tuned to\n"
         " -F format :\t\t\toutput format: plain (default) or json\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
@@ -61,9 +65,10 @@ void sighandler(int) {
 
 int main(int argc, char **argv) {
     const char *input = nullptr;
+    double rateHz = 0, centreHz = 0;
     outConfig out;
     int c;
-    while ((c = getopt(argc, argv, "vg:l:p:r:hi:F:")) != -1) {
+    while ((c = getopt(argc, argv, "vg:l:p:r:hi:F:s:c:")) != -1) {
         switch (c & 0xff) {
         case 'v': verbose = 1; break;
         case 'g': gain = toInt(optarg); break;
@@ -78,8 +83,24 @@ int main(int argc, char **argv) {
                 std::exit(1);
             }
             break;
+        case 's':
+            if (!parseRate(optarg, rateHz)) {
+                std::fprintf(stderr, "navdial: -s needs a sample rate such as 2048000 or 1.8M, not '%s'\n", optarg);
+                std::exit(1);
+            }
+            break;
+        case 'c':
+            if (!parseFrequency(optarg, centreHz)) {
+                std::fprintf(stderr, "navdial: -c needs a frequency in MHz such as 113.0, not '%s'\n", optarg);
+                std::exit(1);
+            }
+            break;
         default: usage(); std::exit(1);
         }
+    }
+    if ((rateHz > 0 || centreHz > 0) && !input) {
+        std::fprintf(stderr, "navdial: -s and -c describe a recording: use them with -i\n");
+        std::exit(1);
     }
     if (optind >= argc) {
         std::fprintf(stderr, "need frequency\n");
@@ -99,11 +120,38 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGQUIT, &sa, nullptr);
 
+    recording rec;
+    if (input) {
+        std::string err;
+        if (!openRecording(input, rateHz, centreHz, freq, rec, err)) {
+            std::fprintf(stderr, "%s\n", err.c_str());
+            std::exit(-1);
+        }
+        if (!rec.dongle) {
+            out.flatFront = true;
+            out.noiseShape = noiseShape(rec);
+            out.eightBit = rec.eightBit;
+        }
+        if (verbose && rec.format == sampleFormat::audio)
+            std::fprintf(stderr, "navdial: %s: AM audio at %.0f Hz\n", rec.shown.c_str(), rec.rate);
+        else if (verbose && !rec.dongle)
+            std::fprintf(stderr, "navdial: %s: %s IQ at %.0f S/s, the station %+.0f Hz from the centre\n",
+                         rec.shown.c_str(), formatName(rec.format), rec.rate, rec.offsetHz);
+    }
     out.verbose = verbose != 0;
     out.live = input == nullptr;
     out.freqHz = freq;
     outputStart(out);
 
+    if (input && !rec.dongle) {
+        std::string err;
+        const int r = runRecording(rec, err);
+        if (r < 0) {
+            std::fprintf(stderr, "%s\n", err.c_str());
+            std::exit(-1);
+        }
+        std::exit(0);
+    }
     if (input) {
         const bool useStdin = std::strcmp(input, "-") == 0;
         const int fd = useStdin ? STDIN_FILENO : open(input, O_RDONLY);

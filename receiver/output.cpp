@@ -131,7 +131,7 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
         std::fprintf(err, "navdial: %.1f %% of the I/Q bytes are clipped at 0 or 255; lower the gain with -g\n",
                      100 * w.clip);
     s.clipHint = clip;
-    const bool quant = w.noiseLsb < kQuantNoise && w.levelDbfs < kQuantLevel;
+    const bool quant = c.eightBit && w.noiseLsb < kQuantNoise && w.levelDbfs < kQuantLevel;
     if (quant && !s.quantHint)
         std::fprintf(err,
                      "navdial: the carrier is at %.1f dBFS and the noise %.2f steps of the 8-bit samples: "
@@ -163,6 +163,8 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
 void outputStart(const outConfig &c) {
     config = c;
     station = outStation{};
+    station.trust.flat = c.flatFront;
+    station.trust.noiseShape = c.noiseShape;
     setRtlMeasures(&station.trust, &station.ident);
     setVorMeasures(&station.trust, windowTap);
 }

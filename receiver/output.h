@@ -20,6 +20,11 @@ struct outConfig {
     bool verbose = false;  // a line of figures per window on standard error
     bool live = false;     // reading a dongle: JSON objects carry the UTC time
     int32_t freqHz = 0;
+    // The front end (see trustState): a recording's down-converter is flat
+    // and shapes the noise; only 8-bit samples quantise and clip as bytes.
+    bool flatFront = false;
+    double noiseShape = 0;
+    bool eightBit = true;
 };
 
 // Per station: its measures, its ident, and what was last said about them.

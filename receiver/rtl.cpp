@@ -200,6 +200,17 @@ void setRtlMeasures(trustState *t, identState *id) {
     if (id) identMix = identTable();
 }
 
+void envelopeSample(float re, float im) { blockDone(re, im); }
+
+void envelopeValue(float e) {
+    if (ident) identStep(*ident, e, identMix);
+    vor(e);
+}
+
+void measureBytes(const unsigned char *buf, uint32_t len) {
+    if (measures) trustBuffer(*measures, buf, len);
+}
+
 void resetBlock() {
     idx = 0;
     D[0] = D[1] = 0.0f;

@@ -52,3 +52,13 @@ void resetBlock();
 struct trustState;
 struct identState;
 void setRtlMeasures(trustState *t, identState *id);
+
+// The same path for samples that come from elsewhere (recordings through
+// input.h): a block sum in byte units (re, im), as the detector makes one
+// of 40 pairs, to the measures, the ident decoder and the estimator.
+void envelopeSample(float re, float im);
+// An envelope sample with no IQ behind it (AM audio): to the ident decoder
+// and the estimator; the measures see it through the estimator.
+void envelopeValue(float envelope);
+// Bytes of 8-bit IQ, for the measures' clipping count (nothing without measures).
+void measureBytes(const unsigned char *buf, uint32_t len);

@@ -176,6 +176,18 @@ void trustNoise(trustState &t) {
     ++t.hpCount;
 }
 
+double trustHighPassPower(const float *x, size_t n) {
+    const float *h = tables().hp;
+    double p = 0;
+    size_t count = 0;
+    for (size_t k = 0; k + kTaps <= n; k += 7, ++count) {
+        double y = 0;
+        for (int i = 0; i < kTaps; ++i) y += static_cast<double>(h[i]) * x[k + static_cast<size_t>(i)];
+        p += y * y;
+    }
+    return count > 0 ? p / static_cast<double>(count) / tables().hpGain : 0.0;
+}
+
 void trustSubWindow(trustState &t, double pre, double pim) {
     t.subCount = 0;
     // Tones: the sub-window means of R and S hold the 30 Hz tones (which
@@ -216,7 +228,8 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     const double n = t.count >= 8 ? static_cast<double>(t.count / 8) : nan;  // samples taken
 
     // The envelope's noise variance (a Rice envelope's, at low C/N0).
-    const double v = t.hpCount > 0 ? t.hp2 / static_cast<double>(t.hpCount) / tb.hpGain : nan;
+    const double v = t.hpCount > 0 ? t.hp2 / static_cast<double>(t.hpCount) / tb.hpGain /
+                                         (t.noiseShape > 0 ? t.noiseShape : 1.0) : nan;
 
     // Carrier power from the lag-one product, corrected for the block sum's
     // loss at the carrier's offset from the tuned frequency.
@@ -224,7 +237,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     if (t.lags > 0) {
         const double lag = std::hypot(t.lagRe, t.lagIm) / static_cast<double>(t.lags) * kScale * kScale;
         offsetHz = std::atan2(t.lagIm, t.lagRe) * kRate / (2 * kPi);
-        const double box = boxcar(offsetHz);
+        const double box = t.flat ? 1.0 : boxcar(offsetHz);
         A2 = lag / (box * box);
     } else if (t.count >= 8) {
         const double m = t.env / n;  // no block sums (envelope input): the mean envelope
@@ -233,7 +246,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
 
     // The block sum loses a little at the subcarrier's sidebands (0.57 dB at
     // +-9960 Hz from a centred carrier); the mean of the two.
-    const double boxSub = (boxcar(offsetHz + 9960.0) + boxcar(offsetHz - 9960.0)) / 2;
+    const double boxSub = t.flat ? 1.0 : (boxcar(offsetHz + 9960.0) + boxcar(offsetHz - 9960.0)) / 2;
 
     // Deviation from y = Im(F conj(Fprev)), the discriminator weighted by
     // |F|^2: its noise has mean zero at any C/N0, so unlike the limited
@@ -321,6 +334,8 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     next.dim = t.dim;
     next.blockPhase = t.blockPhase;
     next.clipNext = t.clipNext;
+    next.flat = t.flat;
+    next.noiseShape = t.noiseShape;
     t = next;
     return w;
 }

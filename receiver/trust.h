@@ -3,6 +3,7 @@
 // they give. The bearing itself is never touched here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "vor.h"
@@ -76,11 +77,20 @@ struct trustState {
     // Clipping, from a sparse sample of the bytes.
     uint64_t clipSeen, clipped;
     uint32_t clipNext;   // offset of the next byte to look at in the next buffer
+    // The front end, set before the stream and kept from window to window:
+    // flat (a filtering down-converter: no block-sum losses to allow for),
+    // and the noise power the high-pass finds against white noise of the
+    // same density in the pass band (0: white, as behind the block sum).
+    bool flat;
+    double noiseShape;
 };
 
 constexpr int32_t kTrustSubLen = 5000;  // 0.1 s sub-windows: 3 cycles of 30 Hz, nearly independent
 
-void trustNoise(trustState &t);      // one high-pass output, every 64 samples
+void trustNoise(trustState &t);
+// The mean power of the noise high-pass's outputs over x (n samples), over
+// its white-noise gain: the variance of x, were x white.
+double trustHighPassPower(const float *x, size_t n);      // one high-pass output, every 64 samples
 void trustSubWindow(trustState &t, double pre, double pim);
 
 // Each buffer of bytes as it arrives: clipping, from one pair in 127 (prime,

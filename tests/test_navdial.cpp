@@ -22,7 +22,10 @@ const std::string kUsage =
     " -p ppm :\t\t\tppm freq shift\n"
     " -r n :\t\t\trtl device number\n"
     " -l interval :\t\t\ttime between two measurements\n"
-    " -i file :\t\t\tread 8-bit IQ from file ('-': standard input) instead of a dongle\n"
+    " -i [format:]file :\t\tread a recording instead of a dongle: IQ (cu8, cs8, cs16, cf32,\n"
+    "\t\t\t\twav, sigmf) or AM audio (am); '-': 8-bit IQ on standard input\n"
+    " -s rate :\t\t\tthe recording's sample rate (2048000, 1.8M)\n"
+    " -c MHz :\t\t\tthe frequency the recording was tuned to\n"
     " -F format :\t\t\toutput format: plain (default) or json\n";
 
 const std::string kOpenFailed =

@@ -1,5 +1,7 @@
 #include "siggen.h"
 
+#include "input.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -8,10 +10,7 @@
 
 namespace {
 
-constexpr double kFs = 2000000.0;       // IQ pairs per second
 constexpr double kTwoPi = 6.283185307179586;
-constexpr double kCarrier = 50000.0;    // carrier above the tuner centre, Hz
-constexpr int kHold = 40;               // IQ pairs per 50 kHz envelope value
 constexpr double kFull = 127.0;         // largest excursion that fits a byte around 127.5
 
 uint64_t splitmix(uint64_t &s) {
@@ -115,7 +114,8 @@ std::vector<float> speech(SigGen &g, size_t count, double depth) {
 // The toggles of a Morse key sending `text` from `start` every `period`
 // seconds until `total` pairs: a dot is 1.2/wpm s, a dash three dots, one
 // dot between the elements of a letter, three between letters.
-std::vector<uint64_t> keying(const std::string &text, double wpm, double period, double start, uint64_t total) {
+std::vector<uint64_t> keying(const std::string &text, double wpm, double period, double start, uint64_t total,
+                             double kFs) {
     std::vector<uint64_t> edges;
     const double dot = 1.2 / wpm;
     for (double t0 = start; t0 * kFs < static_cast<double>(total); t0 += period) {
@@ -135,6 +135,9 @@ std::vector<uint64_t> keying(const std::string &text, double wpm, double period,
     return edges;
 }
 
+// The 50 kHz step that IQ pair m falls in.
+size_t at50k(const SigGen &g, uint64_t m) { return static_cast<size_t>(m * 50000 / g.p.rate); }
+
 // The station's envelope at IQ pair m, synthetic tones, from the oscillators.
 double envelope(const SigGen &g, uint64_t m) {
     const SigParams &p = g.p;
@@ -145,7 +148,7 @@ double envelope(const SigGen &g, uint64_t m) {
         const double c3 = c2 * c - s2 * sn, s3 = c2 * sn + s2 * c;
         const double c5 = c3 * c2 - s3 * s2;
         double e = 1.0 + p.ilsDepth * c3 + p.ilsDepth * c5;
-        if (!g.voice.empty()) e += g.voice[static_cast<size_t>(m / kHold)];
+        if (!g.voice.empty()) e += g.voice[at50k(g, m)];
         return e;
     }
     // The variable tone lags the reference cos(w30) by the radial.
@@ -156,7 +159,7 @@ double envelope(const SigGen &g, uint64_t m) {
     // Ident: keyed 0.3 s on, 0.2 s off, like a slow Morse dash.
     const bool key = p.identSteady || (!p.morse.empty() ? g.keyDown : p.ident && m % 1000000 < 600000);
     if (key) e += p.identDepth * g.zId[0];
-    if (!g.voice.empty()) e += g.voice[static_cast<size_t>(m / kHold)];
+    if (!g.voice.empty()) e += g.voice[at50k(g, m)];
     return e;
 }
 
@@ -178,27 +181,28 @@ void sigInit(SigGen &g, const SigParams &p) {
     setPhasor(g.zSub, g.phSub);
     setPhasor(g.zId, g.phId);
     setPhasor(g.zCar, g.phCar);
+    const double kFs = p.rate;
     setPhasor(g.w30, kTwoPi * 30.0 / kFs);
     setPhasor(g.wSub, kTwoPi * 9960.0 / kFs);
     setPhasor(g.wId, kTwoPi * p.identHz / kFs);
-    setPhasor(g.wCar, kTwoPi * (kCarrier + p.offsetHz) / kFs);
+    setPhasor(g.wCar, kTwoPi * (p.carrierHz + p.offsetHz) / kFs);
     double peak;
     if (!p.audio.empty()) {
         peak = 1.0 + *std::max_element(p.audio.begin(), p.audio.end());
-        g.total = static_cast<uint64_t>(p.audio.size()) * kHold;
+        g.total = static_cast<uint64_t>(p.audio.size()) * p.rate / 50000;
     } else {
         peak = p.ils ? 1.0 + 2 * std::fabs(p.ilsDepth)
                      : 1.0 + std::fabs(p.varDepth) + std::fabs(p.subDepth) +
                            (p.ident || p.identSteady ? std::fabs(p.identDepth) : 0.0);
         g.total = static_cast<uint64_t>(std::llround(std::max(0.0, p.seconds) * kFs));
         if (p.voiceDepth > 0) {
-            g.voice = speech(g, static_cast<size_t>(g.total / kHold + 1), p.voiceDepth);
+            g.voice = speech(g, at50k(g, g.total) + 1, p.voiceDepth);
             // Speech peaks near 4 times its rms; above that it clips at 8 bits.
             peak += 4 * p.voiceDepth;
         }
     }
     if (!p.morse.empty()) {
-        g.keyEdges = keying(p.morse, p.wpm, p.identPeriod, p.identStart, g.total);
+        g.keyEdges = keying(p.morse, p.wpm, p.identPeriod, p.identStart, g.total, kFs);
         peak += std::fabs(p.identDepth);
     }
     // Noise per component relative to the carrier: N0 fs / 2 over C.
@@ -207,22 +211,26 @@ void sigInit(SigGen &g, const SigParams &p) {
     g.sigma = g.amp * rel;
 }
 
-size_t sigNext(SigGen &g, uint8_t *out, size_t pairs) {
+namespace {
+
+// Generates up to `pairs` IQ pairs in byte units (a full-scale byte is
+// 127.5), each to store(k, i, q); returns how many.
+template <class Store>
+size_t generate(SigGen &g, size_t pairs, Store &&store) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(pairs, g.total - g.next));
     for (size_t k = 0; k < count; ++k, ++g.next) {
         while (g.keyAt < g.keyEdges.size() && g.next >= g.keyEdges[g.keyAt]) {
             g.keyDown = !g.keyDown;
             ++g.keyAt;
         }
-        const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[static_cast<size_t>(g.next / kHold)];
+        const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[at50k(g, g.next)];
         const double a = g.p.carrier ? g.amp * e : 0.0;
         double i = a * g.zCar[0], q = a * g.zCar[1];
         if (g.sigma > 0) {
             i += g.sigma * gauss(g);
             q += g.sigma * gauss(g);
         }
-        out[2 * k] = quantise(i);
-        out[2 * k + 1] = quantise(q);
+        store(k, i, q);
         turn(g.zCar, g.wCar);
         turn(g.z30, g.w30);
         turn(g.zSub, g.wSub);
@@ -236,6 +244,24 @@ size_t sigNext(SigGen &g, uint8_t *out, size_t pairs) {
     }
     return count;
 }
+
+}  // namespace
+
+size_t sigNext(SigGen &g, uint8_t *out, size_t pairs) {
+    return generate(g, pairs, [out](size_t k, double i, double q) {
+        out[2 * k] = quantise(i);
+        out[2 * k + 1] = quantise(q);
+    });
+}
+
+size_t sigNextIQ(SigGen &g, double *out, size_t pairs) {
+    return generate(g, pairs, [out](size_t k, double i, double q) {
+        out[2 * k] = i;
+        out[2 * k + 1] = q;
+    });
+}
+
+double sigAmplitude(const SigGen &g) { return g.amp; }
 
 const char *morseCode(char c) {
     static const char *const codes[36] = {
@@ -257,94 +283,9 @@ double morseSeconds(const std::string &text, double wpm) {
     return units > 3 ? (units - 3) * 1.2 / wpm : 0.0;
 }
 
-namespace {
-
-uint32_t le32(const uint8_t *b) { return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24; }
-uint16_t le16(const uint8_t *b) { return static_cast<uint16_t>(b[0] | b[1] << 8); }
-
-}  // namespace
-
 std::vector<float> loadAudio(const std::string &path, std::string &err) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        err = path + ": " + std::strerror(errno);
-        return {};
-    }
-    std::vector<uint8_t> raw;
-    uint8_t buf[65536];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) raw.insert(raw.end(), buf, buf + got);
-    std::fclose(f);
-
-    if (raw.size() < 12 || std::memcmp(raw.data(), "RIFF", 4) || std::memcmp(raw.data() + 8, "WAVE", 4)) {
-        err = path + ": not a RIFF WAVE file";
-        return {};
-    }
-    unsigned channels = 0, rate = 0, bits = 0;
-    const uint8_t *data = nullptr;
-    size_t dataLen = 0;
-    for (size_t pos = 12; pos + 8 <= raw.size();) {
-        const uint32_t len = le32(&raw[pos + 4]);
-        const size_t body = pos + 8, avail = std::min<size_t>(len, raw.size() - body);
-        if (!std::memcmp(&raw[pos], "fmt ", 4) && avail >= 16) {
-            if (le16(&raw[body]) != 1) {
-                err = path + ": only PCM WAV files are supported";
-                return {};
-            }
-            channels = le16(&raw[body + 2]);
-            rate = le32(&raw[body + 4]);
-            bits = le16(&raw[body + 14]);
-        } else if (!std::memcmp(&raw[pos], "data", 4)) {
-            data = &raw[body];
-            dataLen = avail;
-        }
-        pos = body + len + (len & 1);
-    }
-    if (!data || channels == 0 || bits != 16 || rate == 0) {
-        err = path + ": need 16-bit PCM with a data chunk";
-        return {};
-    }
-    const size_t frames = dataLen / (2 * channels);
-    std::vector<double> in(frames);
-    for (size_t k = 0; k < frames; ++k)
-        in[k] = static_cast<int16_t>(le16(data + 2 * channels * k)) / 32768.0;
-
-    // Rational resampling to 50 kHz: output m sits at input m*M/L. The kernel
-    // is a Blackman-windowed sinc, cut at 22 kHz below both Nyquist rates.
-    const unsigned g = std::gcd(rate, 50000u), L = 50000u / g, M = rate / g;
-    constexpr int kTaps = 32;  // each side
-    const double fc = std::min(22000.0, 0.45 * std::min<double>(rate, 50000)) / rate;  // cycles per input sample
-    std::vector<double> table(static_cast<size_t>(L) * 2 * kTaps);
-    for (unsigned ph = 0; ph < L; ++ph) {
-        const double frac = static_cast<double>(ph) / L;
-        double norm = 0;
-        for (int t = 0; t < 2 * kTaps; ++t) {
-            const double x = (t - kTaps + 1) - frac;  // input offset from the output position
-            const double sinc = x == 0 ? 1.0 : std::sin(kTwoPi / 2 * 2 * fc * x) / (kTwoPi / 2 * 2 * fc * x);
-            const double u = (x + kTaps) / (2.0 * kTaps);
-            const double win = 0.42 - 0.5 * std::cos(kTwoPi * u) + 0.08 * std::cos(2 * kTwoPi * u);
-            norm += table[ph * 2 * kTaps + t] = sinc * win;
-        }
-        for (int t = 0; t < 2 * kTaps; ++t) table[ph * 2 * kTaps + t] /= norm;
-    }
-    const size_t outLen = static_cast<size_t>(static_cast<uint64_t>(frames) * L / M);
-    std::vector<float> out(outLen);
-    double peak = 0;
-    std::vector<double> tmp(outLen);
-    for (size_t m = 0; m < outLen; ++m) {
-        const uint64_t pos = static_cast<uint64_t>(m) * M;
-        const int64_t base = static_cast<int64_t>(pos / L);
-        const double *h = &table[static_cast<size_t>(pos % L) * 2 * kTaps];
-        double acc = 0;
-        for (int t = 0; t < 2 * kTaps; ++t) {
-            const int64_t k = base + t - kTaps + 1;
-            if (k >= 0 && k < static_cast<int64_t>(frames)) acc += h[t] * in[static_cast<size_t>(k)];
-        }
-        tmp[m] = acc;
-        peak = std::max(peak, std::fabs(acc));
-    }
-    const double k = peak > 0 ? 0.5 / peak : 0.0;
-    for (size_t m = 0; m < outLen; ++m) out[m] = static_cast<float>(k * tmp[m]);
+    std::vector<float> out;
+    if (!readAudio(path, out, err)) return {};
     if (out.empty()) err = path + ": no audio";
     return out;
 }

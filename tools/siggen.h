@@ -1,6 +1,6 @@
 // Test-signal generator: a VOR station as an RTL2832U dongle delivers it,
-// 8-bit IQ (interleaved unsigned I, Q; zero level 127.5) at 2 MS/s with the
-// carrier 50 kHz above the tuner centre.
+// 8-bit IQ (interleaved unsigned I, Q; zero level 127.5), by default at
+// 2 MS/s with the carrier 50 kHz above the tuner centre.
 #pragma once
 
 #include <cmath>
@@ -16,6 +16,8 @@ struct SigParams {
     double subDepth = 0.3;      // AM depth of the 9960 Hz subcarrier
     double fmIndex = 16.0;      // subcarrier deviation / 30 Hz (16: the standard +-480 Hz)
     double offsetHz = 0.0;      // carrier frequency error
+    uint32_t rate = 2000000;    // IQ pairs per second
+    double carrierHz = 50000;   // the station above the tuner centre
     double cn0 = INFINITY;      // carrier to noise density, dB-Hz; infinite: no noise
     uint64_t seed = 0;          // 0: all start phases 0; otherwise random ones
     bool ident = false;         // add the 1020 Hz ident tone, keyed on and off
@@ -70,7 +72,14 @@ void sigInit(SigGen &g, const SigParams &p);
 // 0 at the end of the signal.
 size_t sigNext(SigGen &g, uint8_t *out, size_t pairs);
 
-// Reads a 16-bit PCM WAV file's first channel and resamples it to 50 kHz,
-// scaled so that 1 + audio stays within [0.5, 1.5]. Empty on failure, with
-// the reason in err.
+// The same pairs before they are rounded to bytes: I, Q in byte units
+// (127.5 is full scale), for the other sample formats.
+size_t sigNextIQ(SigGen &g, double *out, size_t pairs);
+
+// The carrier's amplitude, byte units.
+double sigAmplitude(const SigGen &g);
+
+// Reads a WAV file of AM audio as navdial reads one (readAudio in input.h):
+// at 50 kHz, the carrier restored, envelope 1 + audio. Empty on failure,
+// with the reason in err.
 std::vector<float> loadAudio(const std::string &path, std::string &err);

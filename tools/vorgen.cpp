@@ -1,12 +1,19 @@
 // vorgen: writes a VOR test signal as 8-bit IQ at 2 MS/s, the carrier 50 kHz
 // above the tuner centre, exactly as a dongle tuned to station - 50 kHz would
-// deliver it. Feed it to `navdial -i`.
+// deliver it. Feed it to `navdial -i`. It also writes what other programs
+// record: IQ at other rates and centres as cs8, cs16, cf32, WAV or SigMF,
+// and AM audio as a mono WAV.
+#include <sndfile.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,6 +45,13 @@ void usage() {
         " -N         no carrier: only the noise set by -n\n"
         " -w file    take the modulation from a 16-bit PCM WAV recording of a\n"
         "            station's AM audio instead of the synthetic tones\n"
+        " -R rate    samples per second (2000000)\n"
+        " -O hz      the station above the tuner centre, Hz (50000; 0 for am)\n"
+        " -f MHz     the station's frequency, for a SigMF meta file (113.0)\n"
+        " -F format  cu8 (default), cs8, cs16, cf32; wav16, wavf (IQ WAV, 16-bit or float);\n"
+        "            am (the AM audio an SDR program's AM mode records: mono 16-bit WAV).\n"
+        "            Without -F, the extension of -o chooses; a .sigmf-data file gets its\n"
+        "            .sigmf-meta beside it\n"
         " -o file    output file ('-' or none: standard output)\n",
         stderr);
 }
@@ -54,14 +68,50 @@ double number(const char *opt, const char *text, double lo = -1e9, double hi = 1
     return v;
 }
 
+enum class outKind { cu8, cs8, cs16, cf32, wav16, wavf, am };
+
+bool kindFromName(const std::string &s, outKind &k) {
+    static const struct { const char *name; outKind kind; } kNames[] = {
+        {"cu8", outKind::cu8},     {"cs8", outKind::cs8},   {"cs16", outKind::cs16}, {"cf32", outKind::cf32},
+        {"wav16", outKind::wav16}, {"wavf", outKind::wavf}, {"am", outKind::am}};
+    for (const auto &n : kNames)
+        if (s == n.name) {
+            k = n.kind;
+            return true;
+        }
+    return false;
+}
+
+bool endsWith(const std::string &s, const std::string &tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The SigMF meta file beside a .sigmf-data file.
+bool writeMeta(const std::string &dataPath, outKind k, double rate, double centreHz) {
+    const char *type = k == outKind::cs8 ? "ci8" : k == outKind::cs16 ? "ci16_le" : k == outKind::cf32 ? "cf32_le" : "cu8";
+    nlohmann::json j;
+    j["global"] = {{"core:datatype", type}, {"core:sample_rate", rate}, {"core:version", "1.0.0"},
+                   {"core:description", "vorgen test signal"}};
+    j["captures"] = nlohmann::json::array({{{"core:sample_start", 0}, {"core:frequency", centreHz}}});
+    j["annotations"] = nlohmann::json::array();
+    std::ofstream f(dataPath.substr(0, dataPath.size() - 11) + ".sigmf-meta");
+    f << j.dump(2) << "\n";
+    return static_cast<bool>(f);
+}
+
+int16_t toInt16(double x) { return static_cast<int16_t>(std::lround(std::fmax(-32768.0, std::fmin(32767.0, x)))); }
+
 }  // namespace
 
 int main(int argc, char **argv) {
     SigParams p;
     const char *outPath = "-";
     const char *wav = nullptr;
+    const char *kindText = nullptr;
+    double stationMhz = 113.0;
+    bool offsetGiven = false;
     int c;
-    while ((c = getopt(argc, argv, "r:t:a:s:m:c:n:S:IM:W:P:T:K:GV:LNw:o:h")) != -1) {
+    while ((c = getopt(argc, argv, "r:t:a:s:m:c:n:S:IM:W:P:T:K:GV:LNw:o:hR:O:f:F:")) != -1) {
         switch (c) {
         case 'r': p.radial = number("-r", optarg); break;
         case 't': p.seconds = number("-t", optarg, 0, 1e6); break;
@@ -83,6 +133,13 @@ int main(int argc, char **argv) {
         case 'N': p.carrier = false; break;
         case 'w': wav = optarg; break;
         case 'o': outPath = optarg; break;
+        case 'R': p.rate = static_cast<uint32_t>(number("-R", optarg, 8000, 20000000)); break;
+        case 'O':
+            p.carrierHz = number("-O", optarg, -1e7, 1e7);
+            offsetGiven = true;
+            break;
+        case 'f': stationMhz = number("-f", optarg, 1, 1e5); break;
+        case 'F': kindText = optarg; break;
         default: usage(); return 1;
         }
     }
@@ -94,17 +151,103 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    FILE *out = stdout;
-    if (std::strcmp(outPath, "-") != 0 && !(out = std::fopen(outPath, "wb"))) {
-        std::fprintf(stderr, "vorgen: cannot write %s: %s\n", outPath, std::strerror(errno));
+    const std::string path = outPath;
+    outKind kind = outKind::cu8;
+    if (kindText) {
+        if (!kindFromName(kindText, kind)) {
+            std::fprintf(stderr, "vorgen: unknown format '%s'\n", kindText);
+            return 1;
+        }
+    } else {
+        for (const char *e : {"cs8", "cs16", "cf32"})
+            if (endsWith(path, std::string(".") + e)) kindFromName(e, kind);
+        if (endsWith(path, ".wav")) kind = outKind::wav16;
+    }
+    const bool meta = endsWith(path, ".sigmf-data");
+    if (meta && kind != outKind::cu8 && kind != outKind::cs8 && kind != outKind::cs16 && kind != outKind::cf32) {
+        std::fprintf(stderr, "vorgen: SigMF data is cu8, cs8, cs16 or cf32\n");
         return 1;
     }
+    // AM audio: the envelope detector's output, the carrier at 0 Hz.
+    if (kind == outKind::am && !offsetGiven) p.carrierHz = 0;
+    const bool wavOut = kind == outKind::wav16 || kind == outKind::wavf || kind == outKind::am;
+    if (wavOut && path == "-") {
+        std::fprintf(stderr, "vorgen: a WAV file needs -o FILE\n");
+        return 1;
+    }
+
     SigGen g;
     sigInit(g, p);
-    std::vector<uint8_t> buf(2 * 40960);
+    const size_t chunk = 40960;
+    std::vector<double> iq(2 * chunk);
+    if (wavOut) {
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(p.rate);
+        info.channels = kind == outKind::am ? 1 : 2;
+        info.format = SF_FORMAT_WAV | (kind == outKind::wavf ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
+        SNDFILE *sf = sf_open(path.c_str(), SFM_WRITE, &info);
+        if (!sf) {
+            std::fprintf(stderr, "vorgen: cannot write %s: %s\n", path.c_str(), sf_strerror(nullptr));
+            return 1;
+        }
+        std::vector<float> frames(2 * chunk);
+        const double amp = sigAmplitude(g);
+        size_t n;
+        while ((n = sigNextIQ(g, iq.data(), chunk)) > 0) {
+            if (kind == outKind::am) {
+                // Half scale: the modulation's peaks stay clear of the 16-bit limits.
+                for (size_t k = 0; k < n; ++k)
+                    frames[k] = static_cast<float>(0.5 * (std::hypot(iq[2 * k], iq[2 * k + 1]) / amp - 1.0));
+            } else {
+                for (size_t k = 0; k < 2 * n; ++k) frames[k] = static_cast<float>(iq[k] / 127.5);
+            }
+            if (sf_writef_float(sf, frames.data(), static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
+                std::fprintf(stderr, "vorgen: write failed: %s\n", sf_strerror(sf));
+                sf_close(sf);
+                return 1;
+            }
+        }
+        if (sf_close(sf) != 0) {
+            std::fprintf(stderr, "vorgen: write failed: %s\n", path.c_str());
+            return 1;
+        }
+        return 0;
+    }
+
+    FILE *out = stdout;
+    if (path != "-" && !(out = std::fopen(path.c_str(), "wb"))) {
+        std::fprintf(stderr, "vorgen: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    if (meta && !writeMeta(path, kind, p.rate, stationMhz * 1e6 - p.carrierHz)) {
+        std::fprintf(stderr, "vorgen: cannot write the SigMF meta file beside %s\n", path.c_str());
+        return 1;
+    }
+    std::vector<uint8_t> buf(8 * chunk);
     size_t n;
-    while ((n = sigNext(g, buf.data(), buf.size() / 2)) > 0) {
-        if (std::fwrite(buf.data(), 2, n, out) != n) {
+    for (;;) {
+        size_t bytes = 0;
+        if (kind == outKind::cu8) {
+            n = sigNext(g, buf.data(), chunk);
+            bytes = 2 * n;
+        } else {
+            n = sigNextIQ(g, iq.data(), chunk);
+            for (size_t k = 0; k < 2 * n; ++k) {
+                const double v = iq[k] / 127.5;  // full scale 1
+                if (kind == outKind::cs8) {
+                    buf[k] = static_cast<uint8_t>(static_cast<int8_t>(std::lround(std::fmax(-128.0, std::fmin(127.0, v * 128)))));
+                } else if (kind == outKind::cs16) {
+                    const int16_t s16 = toInt16(v * 32767);
+                    std::memcpy(&buf[2 * k], &s16, 2);
+                } else {
+                    const float f = static_cast<float>(v);
+                    std::memcpy(&buf[4 * k], &f, 4);
+                }
+            }
+            bytes = n * (kind == outKind::cs8 ? 2 : kind == outKind::cs16 ? 4 : 8);
+        }
+        if (n == 0) break;
+        if (std::fwrite(buf.data(), 1, bytes, out) != bytes) {
             // A reader that went away (navdial stopped) is not an error worth a message.
             if (errno != EPIPE) std::fprintf(stderr, "vorgen: write failed: %s\n", std::strerror(errno));
             return 1;

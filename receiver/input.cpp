@@ -1,0 +1,707 @@
+// Recordings: formats, metadata, and the down-converter to the 50 kHz envelope.
+//
+// The down-converter: the station is brought to 0 Hz by a mixing table,
+// then liquid-dsp's polyphase decimator takes the rate down by a whole
+// factor to 125-250 kHz and its arbitrary resampler takes it to 50 kHz.
+// The station's envelope needs +-15.5 kHz of baseband (the subcarrier's
+// sidebands reach 10.5 kHz, the carrier may be 5 kHz off), so both stages
+// pass 15.5 kHz and stop, at 60 dB, whatever would fold onto it: the
+// first from its output rate less 15.5 kHz, the second from 34.5 kHz,
+// which also keeps a neighbouring channel 50 kHz away off the carrier.
+#include "input.h"
+
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <regex>
+
+// liquid-dsp's complex type is std::complex<float> when <complex> comes first.
+#include <liquid/liquid.h>
+#include <nlohmann/json.hpp>
+
+#include "rtl.h"
+#include "trust.h"
+
+namespace {
+
+using cf = std::complex<float>;
+
+constexpr double kOut = 50000.0;          // envelope samples per second
+constexpr double kPass = 15500.0;         // baseband the envelope needs, Hz
+constexpr double kStopAt50k = kOut - kPass;  // 34.5 kHz: folds onto kPass and beyond
+constexpr float kStopDb = 60.0f;
+constexpr double kStage1Rate = 125000.0;  // the first stage decimates to at least this
+constexpr double kMinIqRate = 225000.0, kMaxIqRate = 3200000.0;
+constexpr double kMinAudioRate = 22050.0;
+constexpr double kEdge = 20000.0;         // the station at least this far inside the band
+constexpr unsigned kTable = 16384;        // mixing table: offsets to within rate/32768
+constexpr size_t kChunk = 65536;          // samples read at a time
+constexpr double kPi = 3.141592653589793;
+constexpr float kToBlock = 40.0f * 127.5f;  // full scale 1 to a block sum in byte units
+// AM audio: the carrier a program's AM demodulator took out is put back so
+// that the modulation has the rms of a VOR's two 30 % tones (0.3), or
+// peaks at 90 %, whichever is less; measured on the first 2 s.
+constexpr double kAudioRms = 0.3, kAudioPeak = 0.9;
+constexpr size_t kAudioLead = 100000;
+
+std::string fail(const std::string &file, const std::string &what) { return "navdial: " + file + ": " + what; }
+
+std::string mhz(double hz) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.3f MHz", hz / 1e6);
+    return b;
+}
+
+std::string rateText(double hz) {
+    char b[32];
+    if (hz >= 1e6)
+        std::snprintf(b, sizeof b, "%g MS/s", hz / 1e6);
+    else
+        std::snprintf(b, sizeof b, "%g kS/s", hz / 1e3);
+    return b;
+}
+
+bool endsWith(const std::string &s, const char *tail) {
+    const size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+std::string baseName(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Kaiser's estimate of the taps for a transition from pass to stop (Hz) at fs, made odd.
+unsigned kaiserTaps(double fs, double pass, double stop) {
+    const double n = (kStopDb - 7.95) / (14.36 * (stop - pass) / fs) + 1;
+    return static_cast<unsigned>(std::ceil(n)) | 1u;
+}
+
+// ---- the down-converter ----
+
+struct downConverter {
+    std::vector<cf> table;   // exp(-j 2 pi k n / kTable)
+    uint32_t tabPos = 0;
+    unsigned M = 1;          // first stage's decimation
+    unsigned taps = 0;       // first stage's filter length
+    dotprod_crcf dot = nullptr;
+    resamp_crcf rs = nullptr;
+    float gain = 1.0f;       // makes the chain's gain at 0 Hz exactly 1
+    // Mixed samples, with the first stage's history in front: the next
+    // output's window starts at `next`, the buffer holds `len`.
+    std::vector<cf> buf, mid, out;
+    size_t next = 0, len = 0;
+};
+
+void ddcFree(downConverter &d) {
+    if (d.dot) dotprod_crcf_destroy(d.dot);
+    if (d.rs) resamp_crcf_destroy(d.rs);
+    d.dot = nullptr;
+    d.rs = nullptr;
+}
+
+// Mixes, filters and decimates n (at most kChunk) samples; each 50 kHz
+// output goes to sink. The first stage is liquid's dot product at every
+// M-th position of the mixed buffer: its decimator object copies each
+// input sample through a window first, which cost more than the filter.
+template <class Sink>
+void ddcRun(downConverter &d, const cf *x, size_t n, Sink &&sink) {
+    const float(*tab)[2] = reinterpret_cast<const float(*)[2]>(d.table.data());
+    float(*p)[2] = reinterpret_cast<float(*)[2]>(d.buf.data() + d.len);
+    const float(*in)[2] = reinterpret_cast<const float(*)[2]>(x);
+    uint32_t pos = d.tabPos;
+    // In runs that end with the table, so that the loop has no wrap in it.
+    for (size_t k = 0; k < n;) {
+        const size_t run = std::min<size_t>(n - k, kTable - pos);
+        const float(*t)[2] = tab + pos;
+        for (size_t j = 0; j < run; ++j) {
+            const float re = in[k + j][0], im = in[k + j][1], c = t[j][0], s = t[j][1];
+            p[k + j][0] = re * c - im * s;
+            p[k + j][1] = re * s + im * c;
+        }
+        k += run;
+        pos = static_cast<uint32_t>((pos + run) & (kTable - 1));
+    }
+    d.tabPos = pos;
+    d.len += n;
+    const cf *stage1 = d.buf.data();
+    size_t made = d.len;
+    if (d.M > 1) {
+        made = 0;
+        for (; d.next + d.taps <= d.len; d.next += d.M) dotprod_crcf_execute(d.dot, d.buf.data() + d.next, &d.mid[made++]);
+        std::copy(d.buf.begin() + static_cast<std::ptrdiff_t>(d.next),
+                  d.buf.begin() + static_cast<std::ptrdiff_t>(d.len), d.buf.begin());
+        d.len -= d.next;
+        d.next = 0;
+        stage1 = d.mid.data();
+    } else {
+        d.len = 0;
+    }
+    unsigned got = 0;
+    resamp_crcf_execute_block(d.rs, const_cast<cf *>(stage1), static_cast<unsigned>(made), d.out.data(), &got);
+    for (unsigned k = 0; k < got; ++k) sink(d.out[k] * d.gain);
+}
+
+bool ddcInit(downConverter &d, double rate, double offsetHz) {
+    d.table.resize(kTable);
+    // The table's frequency is the offset to within rate/32768 (under 100 Hz
+    // at 3.2 MS/s), well inside what the envelope tolerates of a carrier error.
+    const long k = std::lround(offsetHz / rate * kTable);
+    const uint32_t step = static_cast<uint32_t>(k) & (kTable - 1);
+    for (uint32_t n = 0; n < kTable; ++n)
+        d.table[n] = std::polar(1.0f, static_cast<float>(-2.0 * kPi * ((step * n) & (kTable - 1)) / kTable));
+    d.M = std::max(1u, static_cast<unsigned>(rate / kStage1Rate));
+    const double mid = rate / d.M;
+    if (d.M > 1) {
+        const unsigned taps = kaiserTaps(rate, kPass, mid - kPass);
+        std::vector<float> h(taps);
+        if (liquid_firdes_kaiser(taps, 0.5f / static_cast<float>(d.M), kStopDb, 0.0f, h.data()) != 0) return false;
+        float sum = 0;
+        for (float v : h) sum += v;
+        for (float &v : h) v /= sum;
+        // Symmetric: the dot product needs no reversal.
+        d.dot = dotprod_crcf_create(h.data(), taps);
+        if (!d.dot) return false;
+        d.taps = taps;
+    }
+    const unsigned m = (kaiserTaps(mid, kPass, kStopAt50k) + 1) / 2;
+    d.rs = resamp_crcf_create(static_cast<float>(kOut / mid), m, static_cast<float>(kOut / 2 / mid), kStopDb, 32);
+    if (!d.rs) return false;
+    d.buf.assign(kChunk + d.taps + d.M, cf{});
+    d.mid.assign(kChunk / d.M + 2, cf{});
+    d.out.assign(static_cast<size_t>(2.0 * static_cast<double>(kChunk / d.M + 2) * kOut / mid) + 16, cf{});
+
+    // The gain at 0 Hz: a steady 1 through a copy of the filters.
+    downConverter probe;
+    probe.table.assign(kTable, cf{1.0f, 0.0f});
+    probe.M = d.M;
+    probe.taps = d.taps;
+    probe.dot = d.dot ? dotprod_crcf_copy(d.dot) : nullptr;
+    probe.rs = resamp_crcf_copy(d.rs);
+    probe.buf.assign(d.buf.size(), cf{});
+    probe.mid.assign(d.mid.size(), cf{});
+    probe.out.assign(d.out.size(), cf{});
+    const std::vector<cf> ones(kChunk, cf{1.0f, 0.0f});
+    double last = 0;
+    for (int round = 0; round < 4; ++round) ddcRun(probe, ones.data(), ones.size(), [&](cf v) { last = v.real(); });
+    ddcFree(probe);
+    if (!(last > 0.5)) return false;
+    d.gain = static_cast<float>(1.0 / last);
+    return true;
+}
+
+// ---- formats and metadata ----
+
+struct formatEntry {
+    const char *name;
+    sampleFormat format;
+};
+// -i prefixes; "sigmf" stands apart (its data type is in the meta file).
+const formatEntry kPrefixes[] = {{"cu8", sampleFormat::cu8},   {"cs8", sampleFormat::cs8},
+                                 {"cs16", sampleFormat::cs16}, {"cf32", sampleFormat::cf32},
+                                 {"wav", sampleFormat::wavIq}, {"am", sampleFormat::audio}};
+const formatEntry kExtensions[] = {{".cu8", sampleFormat::cu8},   {".cs8", sampleFormat::cs8},
+                                   {".cs16", sampleFormat::cs16}, {".cf32", sampleFormat::cf32},
+                                   {".cfile", sampleFormat::cf32}, {".wav", sampleFormat::wavIq}};
+
+size_t frameBytes(sampleFormat f) {
+    switch (f) {
+    case sampleFormat::cu8:
+    case sampleFormat::cs8: return 2;
+    case sampleFormat::cs16: return 4;
+    case sampleFormat::cf32: return 8;
+    default: return 0;
+    }
+}
+
+double number(const nlohmann::json &j) { return j.is_number() ? j.get<double>() : 0.0; }
+
+// The SigMF meta file's data type, rate and centre.
+bool readSigmf(const std::string &meta, recording &rec, double &rate, double &centre, std::string &err) {
+    std::ifstream f(meta);
+    if (!f) {
+        err = fail(meta, std::string("cannot open the SigMF meta file: ") + std::strerror(errno));
+        return false;
+    }
+    const nlohmann::json j = nlohmann::json::parse(f, nullptr, false);
+    if (j.is_discarded() || !j.is_object() || !j.contains("global") || !j["global"].is_object()) {
+        err = fail(meta, "not a SigMF meta file (JSON with a \"global\" object)");
+        return false;
+    }
+    const nlohmann::json &g = j["global"];
+    const std::string type = g.contains("core:datatype") && g["core:datatype"].is_string()
+                                 ? g["core:datatype"].get<std::string>() : "";
+    static const struct { const char *name; sampleFormat f; } kTypes[] = {
+        {"cu8", sampleFormat::cu8}, {"ci8", sampleFormat::cs8}, {"ci16_le", sampleFormat::cs16},
+        {"cf32_le", sampleFormat::cf32}};
+    bool known = false;
+    for (const auto &t : kTypes)
+        if (type == t.name) {
+            rec.format = t.f;
+            known = true;
+        }
+    if (!known) {
+        err = fail(meta, "core:datatype \"" + type + "\" is not one navdial reads (cu8, ci8, ci16_le, cf32_le)");
+        return false;
+    }
+    if (g.contains("core:num_channels") && number(g["core:num_channels"]) > 1) {
+        err = fail(meta, "holds several channels; navdial reads one");
+        return false;
+    }
+    if (g.contains("core:sample_rate")) rate = number(g["core:sample_rate"]);
+    if (j.contains("captures") && j["captures"].is_array() && !j["captures"].empty() &&
+        j["captures"][0].is_object() && j["captures"][0].contains("core:frequency"))
+        centre = number(j["captures"][0]["core:frequency"]);
+    return true;
+}
+
+// Opens a WAV through libsndfile; null with err filled.
+SNDFILE *openWav(const std::string &path, SF_INFO &info, std::string &err) {
+    info = SF_INFO{};
+    SNDFILE *s = sf_open(path.c_str(), SFM_READ, &info);
+    if (!s) {
+        if (access(path.c_str(), R_OK) != 0)
+            err = "navdial: cannot open " + path + ": " + std::strerror(errno);
+        else
+            err = fail(path, std::string("not a readable WAV file (") + sf_strerror(nullptr) + ")");
+    }
+    return s;
+}
+
+// A 2-channel WAV whose channels are the same, sample for sample, over its
+// first 65536 frames: audio written as stereo, not IQ.
+bool channelsIdentical(SNDFILE *s) {
+    std::vector<float> b(2 * kChunk);
+    const sf_count_t got = sf_readf_float(s, b.data(), static_cast<sf_count_t>(kChunk));
+    for (sf_count_t k = 0; k < got; ++k)
+        if (b[2 * static_cast<size_t>(k)] != b[2 * static_cast<size_t>(k) + 1]) return false;
+    return got > 0;
+}
+
+bool eightBitWav(int format) {
+    const int sub = format & SF_FORMAT_SUBMASK;
+    return sub == SF_FORMAT_PCM_U8 || sub == SF_FORMAT_PCM_S8;
+}
+
+// ---- streaming ----
+
+struct rawReader {
+    int fd;
+    std::vector<uint8_t> bytes;
+    size_t frame;
+};
+
+// Reads up to kChunk whole frames; 0 at the end, -errno on failure. A
+// partial last frame (from a pipe) is dropped.
+long readFrames(rawReader &r) {
+    const size_t want = kChunk * r.frame;
+    size_t have = 0;
+    while (have < want) {
+        if (stopRequested()) break;
+        const ssize_t got = read(r.fd, r.bytes.data() + have, want - have);
+        if (got > 0) {
+            have += static_cast<size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -errno;
+        }
+    }
+    return static_cast<long>(have / r.frame);
+}
+
+// The frames as complex samples of full scale 1: in `out`, or for cf32 the
+// bytes themselves.
+const cf *toComplex(sampleFormat f, uint8_t *b, size_t frames, cf *out) {
+    switch (f) {
+    case sampleFormat::cu8:
+        measureBytes(b, static_cast<uint32_t>(2 * frames));
+        for (size_t k = 0; k < frames; ++k)
+            out[k] = cf((b[2 * k] - 127.5f) / 127.5f, (b[2 * k + 1] - 127.5f) / 127.5f);
+        break;
+    case sampleFormat::cs8:
+        for (size_t k = 0; k < frames; ++k)
+            out[k] = cf(static_cast<int8_t>(b[2 * k]) / 128.0f, static_cast<int8_t>(b[2 * k + 1]) / 128.0f);
+        // As unsigned bytes (b + 128) the extremes are 0 and 255, as for cu8.
+        for (size_t k = 0; k < 2 * frames; ++k) b[k] ^= 0x80;
+        measureBytes(b, static_cast<uint32_t>(2 * frames));
+        break;
+    case sampleFormat::cs16:
+        for (size_t k = 0; k < frames; ++k) {
+            int16_t v[2];
+            std::memcpy(v, b + 4 * k, 4);
+            out[k] = cf(v[0] / 32768.0f, v[1] / 32768.0f);
+        }
+        break;
+    case sampleFormat::cf32: return reinterpret_cast<const cf *>(b);
+    default: break;
+    }
+    return out;
+}
+
+void toEnvelope(cf v) { envelopeSample(v.real() * kToBlock, v.imag() * kToBlock); }
+
+int streamIq(const recording &rec, std::string &err) {
+    downConverter d;
+    if (!ddcInit(d, rec.rate, rec.offsetHz)) {
+        err = fail(rec.shown, "the down-converter could not be set up for " + rateText(rec.rate));
+        ddcFree(d);
+        return -1;
+    }
+    std::vector<cf> iq(kChunk);
+    int result = 0;
+    if (rec.format == sampleFormat::wavIq) {
+        SF_INFO info;
+        SNDFILE *s = openWav(rec.data, info, err);
+        if (!s) return -1;
+        std::vector<float> b(2 * kChunk);
+        sf_count_t got;
+        while (!stopRequested() && (got = sf_readf_float(s, b.data(), static_cast<sf_count_t>(kChunk))) > 0) {
+            for (sf_count_t k = 0; k < got; ++k)
+                iq[static_cast<size_t>(k)] = cf(b[2 * static_cast<size_t>(k)], b[2 * static_cast<size_t>(k) + 1]);
+            ddcRun(d, iq.data(), static_cast<size_t>(got), toEnvelope);
+            std::fflush(stdout);
+        }
+        if (sf_error(s) != SF_ERR_NO_ERROR) {
+            err = fail(rec.shown, std::string("reading failed: ") + sf_strerror(s));
+            result = -1;
+        }
+        sf_close(s);
+    } else {
+        rawReader r{rec.data == "-" ? STDIN_FILENO : open(rec.data.c_str(), O_RDONLY), {}, frameBytes(rec.format)};
+        if (r.fd < 0) {
+            err = "navdial: cannot open " + rec.shown + ": " + std::strerror(errno);
+            ddcFree(d);
+            return -1;
+        }
+        r.bytes.resize(kChunk * r.frame);
+        long got;
+        while ((got = readFrames(r)) > 0) {
+            const cf *x = toComplex(rec.format, r.bytes.data(), static_cast<size_t>(got), iq.data());
+            ddcRun(d, x, static_cast<size_t>(got), toEnvelope);
+            std::fflush(stdout);
+            if (stopRequested()) break;
+        }
+        if (got < 0) {
+            err = "navdial: cannot read " + (rec.data == "-" ? std::string("standard input") : rec.shown) + ": " +
+                  std::strerror(static_cast<int>(-got));
+            result = -1;
+        }
+        if (r.fd != STDIN_FILENO) close(r.fd);
+    }
+    ddcFree(d);
+    if (result == 0 && stopRequested()) result = 1;
+    return result;
+}
+
+// AM audio at 50 kHz with the carrier restored, each value (the envelope
+// less 1) to sink; false with err filled when reading failed.
+template <class Sink>
+bool streamAudio(const recording &rec, Sink &&sink, std::string &err) {
+    SF_INFO info;
+    SNDFILE *s = openWav(rec.data, info, err);
+    if (!s) return false;
+    const double r = kOut / rec.rate;
+    // Down: pass 90 % of the new Nyquist band; up: 90 % of the old one.
+    const float fc = static_cast<float>(r < 1 ? 0.45 * r : 0.45);
+    resamp_rrrf q = resamp_rrrf_create(static_cast<float>(r), 24, fc, kStopDb, 32);
+    if (!q) {
+        sf_close(s);
+        err = fail(rec.shown, "the resampler could not be set up for " + rateText(rec.rate));
+        return false;
+    }
+    const size_t ch = static_cast<size_t>(info.channels);
+    std::vector<float> b(ch * kChunk), mono(kChunk), out(static_cast<size_t>(2 * r * kChunk) + 16);
+    std::vector<float> lead;
+    lead.reserve(kAudioLead + out.size());
+    bool scaled = false;
+    double mean = 0, k = 0;
+    auto scale = [&]() {
+        double s1 = 0, s2 = 0, peak = 0;
+        for (float v : lead) s1 += v;
+        mean = lead.empty() ? 0 : s1 / static_cast<double>(lead.size());
+        for (float v : lead) {
+            s2 += (v - mean) * (v - mean);
+            peak = std::max(peak, std::fabs(v - mean));
+        }
+        const double rms = lead.empty() ? 0 : std::sqrt(s2 / static_cast<double>(lead.size()));
+        k = rms > 0 ? std::min(kAudioRms / rms, kAudioPeak / peak) : 0.0;
+        for (float v : lead) sink(static_cast<float>(k * (v - mean)));
+        scaled = true;
+    };
+    sf_count_t got;
+    while (!stopRequested() && (got = sf_readf_float(s, b.data(), static_cast<sf_count_t>(kChunk))) > 0) {
+        for (size_t n = 0; n < static_cast<size_t>(got); ++n) mono[n] = b[n * ch];
+        unsigned made = 0;
+        resamp_rrrf_execute_block(q, mono.data(), static_cast<unsigned>(got), out.data(), &made);
+        for (unsigned n = 0; n < made; ++n) {
+            if (scaled) {
+                sink(static_cast<float>(k * (out[n] - mean)));
+            } else {
+                lead.push_back(out[n]);
+            }
+        }
+        if (!scaled && lead.size() >= kAudioLead) scale();
+        std::fflush(stdout);
+    }
+    if (!scaled) scale();
+    const bool ok = sf_error(s) == SF_ERR_NO_ERROR;
+    if (!ok) err = fail(rec.shown, std::string("reading failed: ") + sf_strerror(s));
+    resamp_rrrf_destroy(q);
+    sf_close(s);
+    return ok;
+}
+
+}  // namespace
+
+const char *formatName(sampleFormat f) {
+    for (const auto &p : kPrefixes)
+        if (p.format == f) return p.name;
+    return "?";
+}
+
+bool parseRate(const char *text, double &hz) {
+    char *end;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || errno == ERANGE) return false;
+    if (*end == 'k' || *end == 'K') {
+        v *= 1e3;
+        ++end;
+    } else if (*end == 'M') {
+        v *= 1e6;
+        ++end;
+    }
+    if (*end != '\0' || !(v > 0 && v < 1e9)) return false;
+    hz = v;
+    return true;
+}
+
+bool parseFrequency(const char *text, double &hz) {
+    char *end;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || errno == ERANGE) return false;
+    const std::string unit = end;
+    if (unit.empty() || unit == "M" || unit == "MHz") v *= 1e6;
+    else if (unit == "k" || unit == "kHz") v *= 1e3;
+    else if (unit == "G" || unit == "GHz") v *= 1e9;
+    else if (unit != "Hz") return false;
+    if (!(v > 0 && v < 1e11)) return false;
+    hz = v;
+    return true;
+}
+
+nameFacts factsFromName(const std::string &path) {
+    nameFacts f;
+    const std::string name = baseName(path);
+    std::smatch m;
+    static const std::regex gqrx(R"(^gqrx_\d{8}_\d{6}_(\d+)_(\d+)_fc\.raw$)");
+    static const std::regex hz(R"((?:^|[_-])(\d{6,})Hz(?:[_.-]|$))");
+    if (std::regex_search(name, m, gqrx)) {
+        f.centreHz = std::stod(m[1].str());
+        f.rate = std::stod(m[2].str());
+        f.gqrx = true;
+    } else if (endsWith(name, ".wav") && std::regex_search(name, m, hz)) {
+        f.centreHz = std::stod(m[1].str());
+    }
+    return f;
+}
+
+bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freqHz, recording &rec,
+                   std::string &err) {
+    rec = recording{};
+    std::string path = arg;
+    bool forced = false, sigmf = false;
+    const size_t colon = path.find(':');
+    if (colon != std::string::npos) {
+        const std::string prefix = path.substr(0, colon);
+        for (const auto &p : kPrefixes)
+            if (prefix == p.name) {
+                rec.format = p.format;
+                forced = true;
+            }
+        if (prefix == "sigmf") forced = sigmf = true;
+        if (forced) {
+            path = path.substr(colon + 1);
+        } else if (access(path.c_str(), F_OK) != 0) {
+            err = "navdial: unknown format '" + prefix + "' in '" + path +
+                  "': the formats are cu8, cs8, cs16, cf32, wav, sigmf and am";
+            return false;
+        }
+    }
+    rec.shown = rec.data = path;
+    const nameFacts facts = factsFromName(path);
+    if (!forced) {
+        if (endsWith(path, ".sigmf")) {
+            err = fail(path, "a SigMF archive: unpack it (tar xf) and name its .sigmf-meta file");
+            return false;
+        }
+        if (endsWith(path, ".sigmf-meta") || endsWith(path, ".sigmf-data")) sigmf = true;
+        for (const auto &e : kExtensions)
+            if (endsWith(path, e.name)) rec.format = e.format;
+        if (facts.gqrx) rec.format = sampleFormat::cf32;
+    }
+    double fileRate = facts.rate, fileCentre = facts.centreHz;
+    const bool isWav = rec.format == sampleFormat::wavIq || rec.format == sampleFormat::audio;
+    if (path == "-" && (sigmf || isWav)) {
+        err = "navdial: standard input can carry raw IQ (cu8, cs8, cs16, cf32) only, not " +
+              std::string(sigmf ? "SigMF" : "WAV");
+        return false;
+    }
+    if (sigmf) {
+        std::string base = path;
+        if (endsWith(base, ".sigmf-meta") || endsWith(base, ".sigmf-data")) base.resize(base.size() - 11);
+        if (!readSigmf(base + ".sigmf-meta", rec, fileRate, fileCentre, err)) return false;
+        rec.data = base + ".sigmf-data";
+        rec.shown = rec.data;
+    }
+    if (isWav) {
+        SF_INFO info;
+        SNDFILE *s = openWav(path, info, err);
+        if (!s) return false;
+        rec.channels = info.channels;
+        fileRate = info.samplerate;
+        rec.eightBit = eightBitWav(info.format);
+        if (info.frames <= 0) {
+            sf_close(s);
+            err = fail(path, "holds no samples");
+            return false;
+        }
+        if (info.channels == 1) {
+            rec.format = sampleFormat::audio;
+        } else if (info.channels == 2) {
+            if (rec.format != sampleFormat::audio && channelsIdentical(s)) rec.format = sampleFormat::audio;
+        } else {
+            sf_close(s);
+            err = fail(path, "a WAV of " + std::to_string(info.channels) +
+                                 " channels is neither IQ (2 channels) nor AM audio (1)");
+            return false;
+        }
+        sf_close(s);
+        const double r = rateHz > 0 ? rateHz : fileRate;
+        if (rec.format == sampleFormat::wavIq && r < kMinIqRate && r >= kMinAudioRate) {
+            err = fail(path, "a 2-channel WAV at " + rateText(r) +
+                                 " whose channels differ: too slow for IQ (225 kS/s at least), and not mono AM "
+                                 "audio; if it is audio, give it as am:" + path);
+            return false;
+        }
+    } else {
+        rec.eightBit = rec.format == sampleFormat::cu8 || rec.format == sampleFormat::cs8;
+    }
+
+    // What the options say wins over what the file says.
+    const bool raw = !isWav && !sigmf;
+    rec.rate = rateHz > 0 ? rateHz : fileRate;
+    rec.centreHz = centreHz > 0 ? centreHz : fileCentre;
+    if (raw && rec.format == sampleFormat::cu8 && !facts.gqrx) {
+        // What navdial's own dongle set-up records: 2 MS/s, the station 50 kHz above the centre.
+        if (rec.rate <= 0) rec.rate = 2000000.0;
+        if (rec.centreHz <= 0) rec.centreHz = freqHz - 50000.0;
+    }
+    if (rec.format == sampleFormat::audio) {
+        if (!(rec.rate >= kMinAudioRate)) {
+            err = fail(rec.shown, "AM audio at " + rateText(rec.rate) + " is too slow: 22.05 kHz at least");
+            return false;
+        }
+        return true;
+    }
+    if (rec.rate <= 0) {
+        err = fail(rec.shown, "the sample rate is not known: give it with -s (for example -s 2048000 or -s 1.8M)");
+        return false;
+    }
+    if (rec.centreHz <= 0) {
+        err = fail(rec.shown,
+                   "the centre frequency the recording was tuned to is not known: give it with -c MHz");
+        return false;
+    }
+    if (rec.rate < kMinIqRate || rec.rate > kMaxIqRate) {
+        err = fail(rec.shown, "IQ at " + rateText(rec.rate) + " is outside what navdial reads (225 kS/s to 3.2 MS/s)");
+        return false;
+    }
+    rec.offsetHz = freqHz - rec.centreHz;
+    const double half = rec.rate / 2 - kEdge;
+    if (std::fabs(rec.offsetHz) > half) {
+        err = fail(rec.shown, mhz(freqHz) + " is outside the recording: " + rateText(rec.rate) + " around " +
+                                  mhz(rec.centreHz) + " covers " + mhz(rec.centreHz - half) + " to " +
+                                  mhz(rec.centreHz + half) + " (20 kHz kept from each edge)");
+        return false;
+    }
+    rec.dongle = raw && rec.format == sampleFormat::cu8 && rec.rate == 2000000.0 && rec.offsetHz == 50000.0;
+    // The dongle's layout is read as it always was, its errors said on reading.
+    if (rec.dongle || rec.format == sampleFormat::wavIq || rec.data == "-") return true;
+
+    // Raw samples: the file must hold whole samples.
+    struct stat st;
+    if (stat(rec.data.c_str(), &st) != 0) {
+        err = "navdial: cannot open " + rec.data + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        err = fail(rec.data, "is a directory");
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+        const auto size = static_cast<unsigned long long>(st.st_size);
+        const size_t fb = frameBytes(rec.format);
+        if (size == 0) {
+            err = fail(rec.data, "holds no samples");
+            return false;
+        }
+        if (size % fb != 0) {
+            err = fail(rec.data, "truncated: " + std::to_string(size) + " bytes are not a whole number of " +
+                                     std::to_string(fb) + "-byte " + formatName(rec.format) + " samples");
+            return false;
+        }
+    }
+    return true;
+}
+
+int runRecording(const recording &rec, std::string &err) {
+    if (rec.format != sampleFormat::audio) return streamIq(rec, err);
+    if (!streamAudio(rec, [](float v) { envelopeValue(std::max(0.0f, 1.0f + v)); }, err)) return -1;
+    return stopRequested() ? 1 : 0;
+}
+
+double noiseShape(const recording &rec) {
+    if (rec.format == sampleFormat::audio || rec.dongle) return 1.0;
+    downConverter d;
+    if (!ddcInit(d, rec.rate, rec.offsetHz)) {
+        ddcFree(d);
+        return 1.0;
+    }
+    // 0.25 s of white noise, 1 per component: in the pass band the output
+    // then has 50000/rate per component.
+    std::mt19937 gen(1);
+    std::normal_distribution<float> g;
+    std::vector<cf> x(kChunk);
+    std::vector<float> re;
+    const size_t total = static_cast<size_t>(0.25 * rec.rate);
+    for (size_t done = 0; done < total; done += kChunk) {
+        for (auto &v : x) v = cf(g(gen), g(gen));
+        ddcRun(d, x.data(), x.size(), [&](cf v) { re.push_back(v.real()); });
+    }
+    ddcFree(d);
+    const size_t settle = 1000;  // the filters' start
+    if (re.size() < settle + 5000) return 1.0;
+    const double p = trustHighPassPower(re.data() + settle, re.size() - settle);
+    return p / (kOut / rec.rate);
+}
+
+bool readAudio(const std::string &path, std::vector<float> &out, std::string &err) {
+    recording rec;
+    if (!openRecording(("am:" + path).c_str(), 0, 0, 0, rec, err)) return false;
+    out.clear();
+    return streamAudio(rec, [&](float v) { out.push_back(v); }, err);
+}
