@@ -23,7 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <regex>
 
 // liquid-dsp's complex type is std::complex<float> when <complex> comes first.
@@ -159,8 +158,10 @@ bool ddcInit(downConverter &d, double rate, double offsetHz) {
     // at 3.2 MS/s), well inside what the envelope tolerates of a carrier error.
     const long k = std::lround(offsetHz / rate * kTable);
     const uint32_t step = static_cast<uint32_t>(k) & (kTable - 1);
-    for (uint32_t n = 0; n < kTable; ++n)
-        d.table[n] = std::polar(1.0f, static_cast<float>(-2.0 * kPi * ((step * n) & (kTable - 1)) / kTable));
+    for (uint32_t n = 0; n < kTable; ++n) {
+        const double a = -2.0 * kPi * ((step * n) & (kTable - 1)) / kTable;
+        d.table[n] = cf(static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)));
+    }
     d.M = std::max(1u, static_cast<unsigned>(rate / kStage1Rate));
     const double mid = rate / d.M;
     if (d.M > 1) {
@@ -681,15 +682,25 @@ double noiseShape(const recording &rec) {
         ddcFree(d);
         return 1.0;
     }
-    // 0.25 s of white noise, 1 per component: in the pass band the output
-    // then has 50000/rate per component.
-    std::mt19937 gen(1);
-    std::normal_distribution<float> g;
+    // 0.25 s of white noise of variance 1 per component, uniform: the
+    // filters care for its spectrum, not its distribution, and integers
+    // turned into floats give the same noise on every machine. In the
+    // pass band the output then has 50000/rate per component.
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto uniform = [&state]() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return (static_cast<float>(state >> 40) - 8388608.0f) * (3.4641016f / 16777216.0f);  // sqrt(12)
+    };
     std::vector<cf> x(kChunk);
     std::vector<float> re;
     const size_t total = static_cast<size_t>(0.25 * rec.rate);
     for (size_t done = 0; done < total; done += kChunk) {
-        for (auto &v : x) v = cf(g(gen), g(gen));
+        for (auto &v : x) {
+            const float i = uniform();
+            v = cf(i, uniform());
+        }
         ddcRun(d, x.data(), x.size(), [&](cf v) { re.push_back(v.real()); });
     }
     ddcFree(d);
