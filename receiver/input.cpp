@@ -290,6 +290,22 @@ bool channelsIdentical(SNDFILE *s) {
     return got > 0;
 }
 
+// A WAV whose data chunk promises more than the file holds was cut short
+// (a copy or download that stopped). A header length of 0 or 0xFFFFFFFF is
+// what a recorder writes before it knows the length: not a cut.
+bool wavTruncated(SNDFILE *s, std::string &what) {
+    char log[4096] = {};
+    sf_command(s, SFC_GET_LOG_INFO, log, sizeof log);
+    static const std::regex data(R"(data : (\d+) \(should be (\d+)\))");
+    std::cmatch m;
+    if (!std::regex_search(log, m, data)) return false;
+    const unsigned long long said = std::stoull(m[1].str()), held = std::stoull(m[2].str());
+    if (said == 0 || said >= 0xFFFFFFFFull || said <= held) return false;
+    what = "truncated: its header promises " + std::to_string(said) + " bytes of samples, the file holds " +
+           std::to_string(held);
+    return true;
+}
+
 bool eightBitWav(int format) {
     const int sub = format & SF_FORMAT_SUBMASK;
     return sub == SF_FORMAT_PCM_U8 || sub == SF_FORMAT_PCM_S8;
@@ -382,7 +398,7 @@ int streamIq(const recording &rec, std::string &err) {
     } else {
         rawReader r{rec.data == "-" ? STDIN_FILENO : open(rec.data.c_str(), O_RDONLY), {}, frameBytes(rec.format)};
         if (r.fd < 0) {
-            err = "navdial: cannot open " + rec.shown + ": " + std::strerror(errno);
+            err = "navdial: cannot open " + rec.data + ": " + std::strerror(errno);
             ddcFree(d);
             return -1;
         }
@@ -414,9 +430,15 @@ bool streamAudio(const recording &rec, Sink &&sink, std::string &err) {
     SNDFILE *s = openWav(rec.data, info, err);
     if (!s) return false;
     const double r = kOut / rec.rate;
-    // Down: pass 90 % of the new Nyquist band; up: 90 % of the old one.
-    const float fc = static_cast<float>(r < 1 ? 0.45 * r : 0.45);
-    resamp_rrrf q = resamp_rrrf_create(static_cast<float>(r), 24, fc, kStopDb, 32);
+    // Pass 20 kHz (the subcarrier's sidebands reach 10.5 kHz; above them the
+    // noise for the trust measures), or 96 % of what slower audio holds.
+    // Going down, stop what would fold back onto the pass band; going up,
+    // the images, from a little below the audio's Nyquist frequency.
+    const double pass = std::min(20000.0, 0.48 * rec.rate);
+    const double stop = r < 1 ? kOut - pass : 0.98 * rec.rate - pass;
+    const unsigned m = (kaiserTaps(rec.rate, pass, stop) + 1) / 2;
+    const float fc = static_cast<float>((pass + stop) / 2 / rec.rate);
+    resamp_rrrf q = resamp_rrrf_create(static_cast<float>(r), m, fc, kStopDb, 32);
     if (!q) {
         sf_close(s);
         err = fail(rec.shown, "the resampler could not be set up for " + rateText(rec.rate));
@@ -566,12 +588,18 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
         if (endsWith(base, ".sigmf-meta") || endsWith(base, ".sigmf-data")) base.resize(base.size() - 11);
         if (!readSigmf(base + ".sigmf-meta", rec, fileRate, fileCentre, err)) return false;
         rec.data = base + ".sigmf-data";
-        rec.shown = rec.data;
+        rec.shown = base + ".sigmf-meta";
     }
     if (isWav) {
         SF_INFO info;
         SNDFILE *s = openWav(path, info, err);
         if (!s) return false;
+        std::string cut;
+        if (wavTruncated(s, cut)) {
+            sf_close(s);
+            err = fail(path, cut);
+            return false;
+        }
         rec.channels = info.channels;
         fileRate = info.samplerate;
         rec.eightBit = eightBitWav(info.format);
