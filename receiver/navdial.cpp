@@ -153,16 +153,19 @@ int main(int argc, char **argv) {
         std::exit(0);
     }
     if (input) {
-        const bool useStdin = std::strcmp(input, "-") == 0;
-        const int fd = useStdin ? STDIN_FILENO : open(input, O_RDONLY);
+        // The dongle's own layout: the 40-pair detector reads it. (After a
+        // prefix, the name is the rest.)
+        const char *path = rec.data.c_str();
+        const bool useStdin = std::strcmp(path, "-") == 0;
+        const int fd = useStdin ? STDIN_FILENO : open(path, O_RDONLY);
         if (fd < 0) {
-            std::fprintf(stderr, "navdial: cannot open %s: %s\n", input, std::strerror(errno));
+            std::fprintf(stderr, "navdial: cannot open %s: %s\n", path, std::strerror(errno));
             std::exit(-1);
         }
         initOsc();
         const int r = runFileSample(fd);
         if (r < 0) {
-            std::fprintf(stderr, "navdial: cannot read %s: %s\n", useStdin ? "standard input" : input,
+            std::fprintf(stderr, "navdial: cannot read %s: %s\n", useStdin ? "standard input" : path,
                          std::strerror(-r));
             std::exit(-1);
         }
