@@ -6,7 +6,9 @@
 #     for the plain and the fast kernels, split into the front end (per IQ
 #     pair) and the estimator (per envelope sample), and navdial -i itself.
 #  2. x86-64: seconds of signal per CPU second of navdial -i on a 60 s file
-#     (median of 5 runs) against the plain kernels, and peak memory.
+#     (median of 5 runs) against the plain kernels, and peak memory; the
+#     same for a recording from another program: cf32 at 1.8 MS/s with the
+#     station 300 kHz off centre, through the down-converter.
 set -e
 cd "$(dirname "$0")/.."
 ./deps.sh --cross >/dev/null
@@ -23,6 +25,8 @@ gcc -O2 -shared -fPIC -o "$work/libicount.so" bench/icount.c
 for t in 4 12 60; do
     [ -s "$work/vor$t.cu8" ] || build/tools/vorgen -r 123.4 -n 55 -S 1 -I -t $t -o "$work/vor$t.cu8"
 done
+[ -s "$work/rec60.cf32" ] ||
+    build/tools/vorgen -r 123.4 -n 55 -S 1 -I -t 60 -F cf32 -R 1800000 -O 300000 -o "$work/rec60.cf32"
 # The same with a Morse identifier every 6 s, so that repetitions are read.
 for t in 4 12; do
     [ -s "$work/morse$t.cu8" ] || build/tools/vorgen -r 123.4 -n 55 -S 1 -M KLO -W 10 -P 6 -T 0.2 -t $t -o "$work/morse$t.cu8"
@@ -69,3 +73,8 @@ awk -v c=$nav_cpu -v p=$plain_cpu -v kb=$nav_kb 'BEGIN {
     printf "  navdial -i: %.0f s of signal per CPU second (%.3f CPU s); plain kernels %.0f (%.3f CPU s); speed-up %.2f\n",
            60 / c, c, 60 / p, p, p / c
     printf "  navdial -i peak resident memory: %d KiB\n", kb }'
+set -- $(build/bench/cputime 5 build/receiver/navdial -i "$work/rec60.cf32" -s 1.8M -c 112.8 113.1)
+rec_cpu=$1 rec_kb=$2
+awk -v c=$rec_cpu -v n=$nav_cpu -v kb=$rec_kb 'BEGIN {
+    printf "  navdial -i cf32 at 1.8 MS/s, 300 kHz off centre: %.0f s of signal per CPU second (%.3f CPU s), %.2f of the cu8 path'"'"'s speed; peak %d KiB\n",
+           60 / c, c, n / c, kb }'

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The ARM build must print exactly what the x86-64 build prints for the same
 # samples: generated stations around the circle, with and without noise, and
-# the VRN recordings.
+# the VRN recordings; and recordings in other formats, rates and centres,
+# through the down-converter (their JSON lines, the trust figures included).
 #
 # Beyond the printed lines, the window means are compared to the last bit.
 # glibc on x86-64 picks FMA-compiled cos/sin/atan2 on processors that have
@@ -34,6 +35,19 @@ compare() {  # name, file, interval
     fi
 }
 
+recording() {  # name, navdial arguments before the frequency
+    name=$1; shift
+    "$native/receiver/navdial" -F json "$@" 113.1 > "$work/x86" 2>&1
+    "$emu" "$arm/receiver/navdial" -F json "$@" 113.1 > "$work/arm" 2>&1
+    if [ ! -s "$work/x86" ]; then
+        echo "FAIL $name: nothing printed"; fail=$((fail + 1))
+    elif ! cmp -s "$work/x86" "$work/arm"; then
+        echo "FAIL $name: printed lines differ"; diff "$work/x86" "$work/arm" | head -5; fail=$((fail + 1))
+    else
+        pass=$((pass + 1))
+    fi
+}
+
 gen="$native/tools/vorgen"
 r=0
 while [ $r -lt 360 ]; do
@@ -51,5 +65,15 @@ for f in "$vrn"/*.wav; do
     "$gen" -w "$f" -o "$work/iq"
     compare "$(basename "$f")" "$work/iq" 1
 done
+"$gen" -r 77.7 -t 4.2 -n 50 -S 9 -M VRN -F cf32 -R 1800000 -O 300000 -o "$work/rec.cf32"
+recording "cf32, 1.8 MS/s, +300 kHz, 50 dB-Hz" -i "$work/rec.cf32" -s 1.8M -c 112.8
+"$gen" -r 301 -t 4.2 -n 47 -S 4 -F cs16 -R 250000 -O -90000 -o "$work/rec.cs16"
+recording "cs16, 250 kS/s, -90 kHz, 47 dB-Hz" -i "$work/rec.cs16" -s 250k -c 113.19
+for f in "$vrn"/*.wav; do
+    recording "$(basename "$f") as AM audio" -i "$f"
+done
+# The trust figures and the ident of the dongle's own layout.
+"$gen" -r 123.4 -t 20.2 -n 52 -S 6 -M KLO -W 10 -P 6 -T 0.5 -o "$work/iq"
+recording "cu8 with a Morse ident, 52 dB-Hz" -v -i "$work/iq"
 echo "$pass passed, $fail failed"
 [ $fail -eq 0 ]
