@@ -26,5 +26,12 @@ if [ -n "$cross" ]; then
     cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DCMAKE_BUILD_TYPE=Release \
         -DNAVDIAL_WERROR=ON -DBUILD_TESTING=ON -DNAVDIAL_NATIVE_DIR="$PWD/build" >/dev/null
     cmake --build build-armhf -j"$jobs"
-    ctest --test-dir build-armhf -j"$jobs" --output-on-failure --no-tests=error
+    # The statistical sweeps (calibration of the trust measures, the ident's
+    # hit rate, noise performance, round trips through every recording
+    # format) run minutes each under the emulator. Their arithmetic is the
+    # native build's, which ArmMatchesNative shows bit for bit on the same
+    # kinds of signal, so the native and sanitizer builds run them and this
+    # one does not.
+    ctest --test-dir build-armhf -j"$jobs" --output-on-failure --no-tests=error \
+        -E '^(Trust\.(ValidMeans|MeasuresAgainst|Nuisance)|Ident\.(Confirmed|NothingNames)|Chain\.NoiseAt50|Recordings\.(EveryFormat|NoiseMeasured))'
 fi
