@@ -23,7 +23,7 @@ constexpr uint32_t kSettle = 25;     // cells before keying: the noise level set
 // A unit read from the grid must lie this share of the way from the
 // threshold to its level, and key-down must be this many times key-up in
 // amplitude, or the repetition is not read at all.
-constexpr double kClear = 0.2, kLevels = 3.0;
+constexpr double kClear = 0.12, kLevels = 3.0;
 constexpr uint32_t kBridge = 2;      // cells: a shorter gap inside a mark is bridged
 constexpr uint32_t kLongMark = 60;   // cells: a longer mark is no Morse (a steady tone)
 constexpr uint32_t kEndGap = 60;     // cells of silence that end a repetition: 1.2 s
@@ -297,12 +297,17 @@ struct Units {
 void units(int len, double d, double ph, Units &u) {
     u.count = 0;
     double hi = 0, lo = INFINITY;
-    for (double at = ph; at + d <= len && u.count < kMaxUnits; at += d) {
-        const int a = static_cast<int>(at), b = static_cast<int>(at + d);
-        const double sr = cumRe[b] - cumRe[a], si = cumIm[b] - cumIm[a];
-        const double x = std::sqrt(sr * sr + si * si) / (b - a);
+    // Unit edges fall between samples: the running sums are interpolated,
+    // so that a unit takes exactly its share of the samples at its edges.
+    auto cumAt = [](const double *c, double x) {
+        const int i = static_cast<int>(x);
+        return c[i] + (x - i) * (c[i + 1] - c[i]);
+    };
+    for (double at = ph; at + d < len && u.count < kMaxUnits; at += d) {
+        const double sr = cumAt(cumRe, at + d) - cumAt(cumRe, at), si = cumAt(cumIm, at + d) - cumAt(cumIm, at);
+        const double x = std::sqrt(sr * sr + si * si) / d;
         u.amp[u.count] = x;
-        u.size[u.count++] = b - a;
+        u.size[u.count++] = static_cast<int>(d + 0.5);
         hi = std::max(hi, x);
         lo = std::min(lo, x);
     }
@@ -382,7 +387,7 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
     // units straddle the edges. Dots of 11-31 samples (13 down to 5 words
     // per minute, with margin), coarsely, then the best ones finely.
     struct Grid { double misfit, d, phase; };
-    constexpr int kCoarse = 41, kKeep = 8;
+    constexpr int kCoarse = 41, kFine = 4;
     Grid grids[kCoarse];
     static Units u;
     for (int k = 0; k < kCoarse; ++k) {
@@ -394,20 +399,29 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
         }
     }
     std::sort(grids, grids + kCoarse, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
-    for (int k = 0; k < kKeep; ++k) {
+    // Finely: over 40 units an error of 0.01 samples in the dot moves the
+    // last edge by 0.4 samples. The best few grids, in steps of 0.04 in the
+    // dot and 0.25 in the phase, then of 0.01 and 0.125 around the best.
+    for (int k = 0; k < kFine; ++k) {
         Grid g = grids[k];
-        for (double d = grids[k].d - 0.25; d <= grids[k].d + 0.26; d += 0.25)
-            for (double ph = grids[k].phase - 0.5; ph <= grids[k].phase + 0.51; ph += 0.5) {
-                if (ph < 0) continue;
-                units(len, d, ph, u);
-                if (u.misfit < g.misfit) g = {u.misfit, d, ph};
-            }
+        for (int pass = 0; pass < 2; ++pass) {
+            const Grid c = g;
+            const double dd = pass == 0 ? 0.04 : 0.01, dp = pass == 0 ? 0.25 : 0.125;
+            const int nd = pass == 0 ? 6 : 3;
+            for (int i = -nd; i <= nd; ++i)
+                for (int j = -2; j <= 2; ++j) {
+                    const double d = c.d + dd * i, ph = c.phase + dp * j;
+                    if (ph < 0) continue;
+                    units(len, d, ph, u);
+                    if (u.misfit < g.misfit) g = {u.misfit, d, ph};
+                }
+        }
         grids[k] = g;
     }
-    std::sort(grids, grids + kKeep, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
+    std::sort(grids, grids + kFine, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
     // Halves and thirds of the dot fit as well as whole ones; they read as
     // no Morse and are passed over.
-    for (int k = 0; k < kKeep; ++k) {
+    for (int k = 0; k < kFine; ++k) {
         const Grid &g = grids[k];
         if (g.misfit > 1.5 * grids[0].misfit + 0.01) break;
         units(len, g.d, g.phase, u);
