@@ -294,14 +294,15 @@ struct Units {
     double hi, lo, theta, misfit;
 };
 
-void units(int len, double d, double ph, Units &u) {
+// exact: unit edges fall between samples, and the running sums are
+// interpolated so that a unit takes exactly its share of the samples at its
+// edges; otherwise (the coarse search) the edges are whole samples.
+void units(int len, double d, double ph, Units &u, bool exact = true) {
     u.count = 0;
     double hi = 0, lo = INFINITY;
-    // Unit edges fall between samples: the running sums are interpolated,
-    // so that a unit takes exactly its share of the samples at its edges.
-    auto cumAt = [](const double *c, double x) {
+    auto cumAt = [exact](const double *c, double x) {
         const int i = static_cast<int>(x);
-        return c[i] + (x - i) * (c[i + 1] - c[i]);
+        return exact ? c[i] + (x - i) * (c[i + 1] - c[i]) : c[i];
     };
     for (double at = ph; at + d < len && u.count < kMaxUnits; at += d) {
         const double sr = cumAt(cumRe, at + d) - cumAt(cumRe, at), si = cumAt(cumIm, at + d) - cumAt(cumIm, at);
@@ -394,7 +395,7 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
         const double d = 11.0 + 0.5 * k;
         grids[k] = {INFINITY, d, 0};
         for (double ph = 0; ph < d; ph += 1.0) {
-            units(len, d, ph, u);
+            units(len, d, ph, u, false);
             if (u.misfit < grids[k].misfit) grids[k] = {u.misfit, d, ph};
         }
     }
