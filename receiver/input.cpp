@@ -322,20 +322,8 @@ struct rawReader {
 // Reads up to kChunk whole frames; 0 at the end, -errno on failure. A
 // partial last frame (from a pipe) is dropped.
 long readFrames(rawReader &r) {
-    const size_t want = kChunk * r.frame;
-    size_t have = 0;
-    while (have < want) {
-        if (stopRequested()) break;
-        const ssize_t got = read(r.fd, r.bytes.data() + have, want - have);
-        if (got > 0) {
-            have += static_cast<size_t>(got);
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            return -errno;
-        }
-    }
-    return static_cast<long>(have / r.frame);
+    const long got = readBuffer(r.fd, r.bytes.data(), kChunk * r.frame);
+    return got < 0 ? got : got / static_cast<long>(r.frame);
 }
 
 // The frames as complex samples of full scale 1: in `out`, or for cf32 the

@@ -151,22 +151,29 @@ int runFileSample(int fd) {
     for (;;) {
         // Fill the whole buffer first: a short read from a pipe must not
         // split an I/Q pair between two calls.
-        size_t have = 0;
-        while (have < kBufLen) {
-            if (stopAsked) return 1;
-            const ssize_t got = read(fd, buf + have, kBufLen - have);
-            if (got > 0) {
-                have += static_cast<size_t>(got);
-            } else if (got == 0) {
-                break;
-            } else if (errno != EINTR) {
-                return -errno;
-            }
-        }
+        const long got = readBuffer(fd, buf, kBufLen);
+        if (got < 0) return static_cast<int>(got);
+        if (stopAsked) return 1;
+        const size_t have = static_cast<size_t>(got);
         if (have > 0) in_callback(buf, static_cast<uint32_t>(have), nullptr);
         if (stopAsked) return 1;
         if (have < kBufLen) return 0;
     }
+}
+
+long readBuffer(int fd, unsigned char *buf, size_t want) {
+    size_t have = 0;
+    while (have < want && !stopAsked) {
+        const ssize_t got = read(fd, buf + have, want - have);
+        if (got > 0) {
+            have += static_cast<size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -errno;
+        }
+    }
+    return static_cast<long>(have);
 }
 
 bool requestStop() {

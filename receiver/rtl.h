@@ -2,6 +2,7 @@
 // 40-sample envelope detector.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Opens dongle `index` and sets it up for the station at `frequency` Hz:
@@ -18,6 +19,11 @@ int runRtlSample();
 // buffers, until the end of the input or a requested stop. 0 at the end,
 // 1 when stopped, -errno when reading failed.
 int runFileSample(int fd);
+
+// Reads into buf until it holds `want` bytes, the input ends or a stop is
+// requested (a read interrupted by a signal is retried). The bytes read,
+// or -errno when reading failed.
+long readBuffer(int fd, unsigned char *buf, size_t want);
 
 // Async-signal-safe: asks the running stream to end. Returns false when no
 // stream has started yet.
