@@ -23,7 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 
 // liquid-dsp's complex type is std::complex<float> when <complex> comes first.
 #include <liquid/liquid.h>
@@ -296,10 +295,13 @@ bool channelsIdentical(SNDFILE *s) {
 bool wavTruncated(SNDFILE *s, std::string &what) {
     char log[4096] = {};
     sf_command(s, SFC_GET_LOG_INFO, log, sizeof log);
-    static const std::regex data(R"(data : (\d+) \(should be (\d+)\))");
-    std::cmatch m;
-    if (!std::regex_search(log, m, data)) return false;
-    const unsigned long long said = std::stoull(m[1].str()), held = std::stoull(m[2].str());
+    // The log's line "data : <said> (should be <held>)".
+    const char *at = std::strstr(log, "\ndata : ");
+    if (!at) return false;
+    char *end;
+    const unsigned long long said = std::strtoull(at + 8, &end, 10);
+    if (std::strncmp(end, " (should be ", 12) != 0) return false;
+    const unsigned long long held = std::strtoull(end + 12, nullptr, 10);
     if (said == 0 || said >= 0xFFFFFFFFull || said <= held) return false;
     what = "truncated: its header promises " + std::to_string(said) + " bytes of samples, the file holds " +
            std::to_string(held);
@@ -514,18 +516,54 @@ bool parseFrequency(const char *text, double &hz) {
     return true;
 }
 
+namespace {
+
+bool allDigits(const std::string &s, size_t n = 0) {
+    if (s.empty() || (n && s.size() != n)) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// The fields of a name between underscores.
+std::vector<std::string> fields(const std::string &name) {
+    std::vector<std::string> f(1);
+    for (char c : name) {
+        if (c == '_')
+            f.emplace_back();
+        else
+            f.back() += c;
+    }
+    return f;
+}
+
+// A "<digits>Hz" with 6 digits or more, standing between separators.
+double hertzInName(const std::string &name) {
+    for (size_t at = name.find("Hz"); at != std::string::npos; at = name.find("Hz", at + 1)) {
+        size_t b = at;
+        while (b > 0 && name[b - 1] >= '0' && name[b - 1] <= '9') --b;
+        const bool before = b == 0 || name[b - 1] == '_' || name[b - 1] == '-';
+        const char after = at + 2 < name.size() ? name[at + 2] : '\0';
+        if (at - b >= 6 && before && (after == '\0' || after == '_' || after == '.' || after == '-'))
+            return std::stod(name.substr(b, at - b));
+    }
+    return 0;
+}
+
+}  // namespace
+
 nameFacts factsFromName(const std::string &path) {
     nameFacts f;
     const std::string name = baseName(path);
-    std::smatch m;
-    static const std::regex gqrx(R"(^gqrx_\d{8}_\d{6}_(\d+)_(\d+)_fc\.raw$)");
-    static const std::regex hz(R"((?:^|[_-])(\d{6,})Hz(?:[_.-]|$))");
-    if (std::regex_search(name, m, gqrx)) {
-        f.centreHz = std::stod(m[1].str());
-        f.rate = std::stod(m[2].str());
+    // gqrx_YYYYMMDD_HHMMSS_<centre>_<rate>_fc.raw
+    const std::vector<std::string> p = fields(name);
+    if (p.size() == 6 && p[0] == "gqrx" && allDigits(p[1], 8) && allDigits(p[2], 6) && allDigits(p[3]) &&
+        allDigits(p[4]) && p[5] == "fc.raw") {
+        f.centreHz = std::stod(p[3]);
+        f.rate = std::stod(p[4]);
         f.gqrx = true;
-    } else if (endsWith(name, ".wav") && std::regex_search(name, m, hz)) {
-        f.centreHz = std::stod(m[1].str());
+    } else if (endsWith(name, ".wav")) {
+        f.centreHz = hertzInName(name);
     }
     return f;
 }
