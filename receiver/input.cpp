@@ -645,6 +645,8 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
             return false;
         }
         sf_close(s);
+        // Audio's samples are not the radio's: nothing of them clips or quantises as IQ bytes.
+        if (rec.format == sampleFormat::audio) rec.eightBit = false;
         const double r = rateHz > 0 ? rateHz : fileRate;
         if (rec.format == sampleFormat::wavIq && r < kMinIqRate && r >= kMinAudioRate) {
             err = fail(path, "a 2-channel WAV at " + rateText(r) +
