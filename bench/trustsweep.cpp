@@ -5,7 +5,8 @@
 //
 // usage: trustsweep [kind [seeds [seconds]]]
 //   kind: vor (default), voice (30 % rms speech and the ident), offset (+-5 kHz),
-//         noise, nocarrier-mod (carrier only), nosub, novar, ils
+//         noise, nocarrier-mod (carrier only), nosub, novar, ils; after "w:"
+//         (w:vor, w:voice, ...) the same through the weak-signal estimator
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -34,12 +35,14 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const std::string kind = argc > 1 ? argv[1] : "vor";
+    std::string kind = argc > 1 ? argv[1] : "vor";
+    const bool weak = kind.rfind("w:", 0) == 0;
+    if (weak) kind = kind.substr(2);
     const int seeds = argc > 2 ? std::atoi(argv[2]) : 10;
     const double seconds = argc > 3 ? std::atof(argv[3]) : 20.1;
     const bool nuisance = kind == "noise" || kind == "carrier" || kind == "nosub" || kind == "novar" ||
                           kind == "ils" || kind == "random";
-    std::printf("%s: %d seeds x %.1f s per C/N0\n", kind.c_str(), seeds, seconds);
+    std::printf("%s%s: %d seeds x %.1f s per C/N0\n", weak ? "weak-signal estimator, " : "", kind.c_str(), seeds, seconds);
     std::printf(" C/N0   cn0 med  var%%  sub%%  devHz   in2sig  valid  valid-ok  within2  reasons\n");
     const double sweep[] = {38, 40, 42, 44, 46, 48, 50, 52, 54, 56, 60, 65, 70};
     int totalValid = 0, totalValidBad = 0, total = 0;
@@ -70,7 +73,7 @@ int main(int argc, char **argv) {
             } else if (kind == "ils") {
                 p.ils = true;
             }
-            for (const auto &w : measureSignal(p)) {
+            for (const auto &w : measureSignal(p, 2, weak)) {
                 ++n;
                 const double err = wrap180(w.radial - p.radial);
                 const bool ok = std::fabs(err) <= 2.0;

@@ -33,7 +33,8 @@ void usage() {
         "\t\t\t\twav, sigmf) or AM audio (am); '-': 8-bit IQ on standard input\n"
         " -s rate :\t\t\tthe recording's sample rate (2048000, 1.8M)\n"
         " -c MHz :\t\t\tthe frequency the recording was tuned to\n"
-        " -F format :\t\t\toutput format: plain (default) or json\n";
+        " -F format :\t\t\toutput format: plain (default) or json\n"
+        " -w :\t\t\t\tweak-signal estimator: bearings from stations 4-5 dB weaker\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
 
@@ -68,9 +69,10 @@ int main(int argc, char **argv) {
     double rateHz = 0, centreHz = 0;
     outConfig out;
     int c;
-    while ((c = getopt(argc, argv, "vg:l:p:r:hi:F:s:c:")) != -1) {
+    while ((c = getopt(argc, argv, "vwg:l:p:r:hi:F:s:c:")) != -1) {
         switch (c & 0xff) {
         case 'v': verbose = 1; break;
+        case 'w': out.weak = true; break;
         case 'g': gain = toInt(optarg); break;
         case 'l': interval = toInt(optarg); break;
         case 'p': ppm = toInt(optarg); break;

@@ -16,8 +16,12 @@ constexpr double kQuantLevel = -24.0;     // ...with a carrier below this (dBFS)
 outConfig config;
 outStation station;
 
+weakState weakStation;  // 200 KB, in use only with -w
+
 bool windowTap(double bearing, bool slip) {
-    emitWindow(station, config, trustClose(station.trust, bearing, slip), stdout, stderr);
+    trustWindow w = trustClose(station.trust, bearing, slip);
+    if (station.weak) weakTrust(w, weakClose(*station.weak));
+    emitWindow(station, config, w, stdout, stderr);
     return true;
 }
 
@@ -72,6 +76,21 @@ std::string keyFigures(const trustWindow &w) {
 }
 
 }  // namespace
+
+void weakTrust(trustWindow &t, const weakResult &r) {
+    if (r.segments == 0) return;  // windows under 0.1 s: the default estimator's figures stand
+    t.radial = r.bearing;
+    t.sigma = r.sigma;
+    t.slip = false;
+    // The reference check and the deviation are the fit's (the measures'
+    // deviation comes from a discriminator, noisy at the lowest levels);
+    // the other checks are the measures' own.
+    t.refSnr = r.fitSnr;
+    t.deviationHz = r.index * r.toneHz;
+    unsigned reasons = trustFlag(t) & ~static_cast<unsigned>(kNoRef30);
+    if (!(r.fitSnr >= kWeakFitMin)) reasons |= kNoRef30;
+    t.reasons = reasons;
+}
 
 bool parseFormat(const char *text, outFormat &f) {
     if (std::strcmp(text, "plain") == 0) {
@@ -165,6 +184,11 @@ void outputStart(const outConfig &c) {
     station = outStation{};
     station.trust.flat = c.flatFront;
     station.trust.noiseShape = c.noiseShape;
+    if (c.weak) {
+        weakReset(weakStation);
+        station.weak = &weakStation;
+    }
     setRtlMeasures(&station.trust, &station.ident);
+    setRtlWeak(station.weak);
     setVorMeasures(&station.trust, windowTap);
 }

@@ -9,6 +9,7 @@
 
 #include "ident.h"
 #include "trust.h"
+#include "weak.h"
 
 enum class outFormat { plain, json };
 
@@ -25,12 +26,14 @@ struct outConfig {
     bool flatFront = false;
     double noiseShape = 0;
     bool eightBit = true;
+    bool weak = false;     // -w: the weak-signal estimator's bearings
 };
 
 // Per station: its measures, its ident, and what was last said about them.
 struct outStation {
     trustState trust{};
     identState ident{};
+    weakState *weak = nullptr;  // with -w
     std::string saidIdent;
     int lastValid = -1;    // -1: nothing said yet
     bool clipHint = false, quantHint = false;
@@ -43,6 +46,11 @@ void outputStart(const outConfig &c);
 // One window's JSON object, without the newline (tests, and the writer).
 // ident: the confirmed identifier, null when empty.
 std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc, const std::string &ident);
+
+// The weak-signal estimator's figures replace the default one's in t: the
+// radial, sigma and the reference's SNR (the fit's); there is no unwrap to
+// slip, and the flag is taken again. Windows without a segment keep t.
+void weakTrust(trustWindow &t, const weakResult &r);
 
 // Writes what a closed window gives: the line on `out`, the notices on `err`.
 void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *out, FILE *err);

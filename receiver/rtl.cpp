@@ -18,6 +18,7 @@
 #include "settings.h"
 #include "trust.h"
 #include "vor.h"
+#include "weak.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ float kByte[256];      // byte b as the float b - 127.5, exactly
 trustState *measures;   // measures beside the detector (null: none)
 identState *ident;      // the ident decoder (null: none)
 const float (*identMix)[2];
+weakState *weak;        // the weak-signal estimator (null: none)
 
 // The magnitude of a block's sum, squares and root in double precision.
 inline float envelope(float re, float im) {
@@ -79,6 +81,7 @@ int chooseGain() {
     if (measures) trustBlock(*measures, re, im);
     const float e = envelope(re, im);
     if (ident) identStep(*ident, e, identMix);
+    if (weak) weakBlock(*weak, re * kScale, im * kScale);
     vor(e);
 }
 
@@ -209,8 +212,11 @@ void setRtlMeasures(trustState *t, identState *id) {
 
 void envelopeSample(float re, float im) { blockDone(re, im); }
 
+void setRtlWeak(weakState *w) { weak = w; }
+
 void envelopeValue(float e) {
     if (ident) identStep(*ident, e, identMix);
+    if (weak) weakStep(*weak, e);
     vor(e);
 }
 
@@ -241,6 +247,7 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
             if (measures) trustBlock(*measures, D[0], D[1]);
             const float e = envelope(D[0], D[1]);
             if (ident) identStep(*ident, e, identMix);
+            if (weak) weakBlock(*weak, D[0] * kScale, D[1] * kScale);
             vorPlain(e);
             D[0] = D[1] = 0.0f;
             idx = 0;

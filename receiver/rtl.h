@@ -58,6 +58,10 @@ void resetBlock();
 struct trustState;
 struct identState;
 void setRtlMeasures(trustState *t, identState *id);
+// With `w` set, each envelope sample also feeds the weak-signal estimator
+// (weak.h), before the default one. Null, the start state: none.
+struct weakState;
+void setRtlWeak(weakState *w);
 
 // The same path for samples that come from elsewhere (recordings through
 // input.h): a block sum in byte units (re, im), as the detector makes one

@@ -218,6 +218,20 @@ void trustSubWindow(trustState &t, double pre, double pim) {
     t.subM2 += delta * (x - t.subMean);
 }
 
+unsigned trustFlag(const trustWindow &w) {
+    unsigned r = 0;
+    if (!(w.cn0 >= kCarrierMin)) r |= kNoCarrier;
+    else if (!(w.cn0 >= kCn0Min)) r |= kLowCn0;
+    if (!(w.varSnr >= kToneMin)) r |= kNoVar30;
+    if (!(w.subSnr >= kSubMin)) r |= kNoSubcarrier;
+    if (!(w.refSnr >= kToneMin)) r |= kNoRef30;
+    if (!(w.deviationHz >= kDevLow && w.deviationHz <= kDevHigh)) r |= kDeviation;
+    if (!(w.sigma <= kSigmaMax)) r |= kSigma;
+    if (w.slip && !(w.sigma <= kSlipSigmaMax)) r |= kSlip;
+    if (w.clip > kClipMax) r |= kClipping;
+    return r;
+}
+
 trustWindow trustClose(trustState &t, double bearing, bool slip) {
     const Tables &tb = tables();
     trustWindow w{};
@@ -313,17 +327,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
         w.sigma = nan;
     }
 
-    unsigned r = 0;
-    if (!(w.cn0 >= kCarrierMin)) r |= kNoCarrier;
-    else if (!(w.cn0 >= kCn0Min)) r |= kLowCn0;
-    if (!(w.varSnr >= kToneMin)) r |= kNoVar30;
-    if (!(w.subSnr >= kSubMin)) r |= kNoSubcarrier;
-    if (!(w.refSnr >= kToneMin)) r |= kNoRef30;
-    if (!(w.deviationHz >= kDevLow && w.deviationHz <= kDevHigh)) r |= kDeviation;
-    if (!(w.sigma <= kSigmaMax)) r |= kSigma;
-    if (slip && !(w.sigma <= kSlipSigmaMax)) r |= kSlip;
-    if (w.clip > kClipMax) r |= kClipping;
-    w.reasons = r;
+    w.reasons = trustFlag(w);
 
     // Empty the window; the high-pass ring, the block pairing and the clip
     // stride carry over.

@@ -140,6 +140,9 @@ inline void trustStep(trustState &t, double env, double c1, double s1, const cpx
     if (++t.subCount == kTrustSubLen) trustSubWindow(t, pre, pim);
 }
 
+// The flag's checks on a window's figures: the trustReason bits that fail.
+unsigned trustFlag(const trustWindow &w);
+
 // Closes the window: computes its measures and the flag, and empties the
 // window's accumulators. bearing and slip as the estimator reports them.
 trustWindow trustClose(trustState &t, double bearing, bool slip);

@@ -182,8 +182,9 @@ void sigInit(SigGen &g, const SigParams &p) {
     setPhasor(g.zId, g.phId);
     setPhasor(g.zCar, g.phCar);
     const double kFs = p.rate;
-    setPhasor(g.w30, kTwoPi * 30.0 / kFs);
-    setPhasor(g.wSub, kTwoPi * 9960.0 / kFs);
+    setPhasor(g.w30, kTwoPi * p.toneHz / kFs);
+    setPhasor(g.wSub, kTwoPi * p.subHz / kFs);
+    setPhasor(g.wLag, p.radialRate * (kTwoPi / 360.0) / kFs);
     setPhasor(g.wId, kTwoPi * p.identHz / kFs);
     setPhasor(g.wCar, kTwoPi * (p.carrierHz + p.offsetHz) / kFs);
     double peak;
@@ -235,7 +236,9 @@ size_t generate(SigGen &g, size_t pairs, Store &&store) {
         turn(g.z30, g.w30);
         turn(g.zSub, g.wSub);
         turn(g.zId, g.wId);
+        if (g.p.radialRate != 0) turn(g.lag, g.wLag);
         if (g.next % 4096 == 4095) {
+            if (g.p.radialRate != 0) renorm(g.lag);
             renorm(g.zCar);
             renorm(g.z30);
             renorm(g.zSub);

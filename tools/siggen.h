@@ -16,6 +16,9 @@ struct SigParams {
     double subDepth = 0.3;      // AM depth of the 9960 Hz subcarrier
     double fmIndex = 16.0;      // subcarrier deviation / 30 Hz (16: the standard +-480 Hz)
     double offsetHz = 0.0;      // carrier frequency error
+    double toneHz = 30.0;       // both 30 Hz tones (one clock: a station may be 1 % off)
+    double subHz = 9960.0;      // the subcarrier (may be 1 % off)
+    double radialRate = 0.0;    // degrees per second: a receiver moving across the radials
     uint32_t rate = 2000000;    // IQ pairs per second
     double carrierHz = 50000;   // the station above the tuner centre
     double cn0 = INFINITY;      // carrier to noise density, dB-Hz; infinite: no noise
@@ -46,6 +49,7 @@ struct SigGen {
     double z30[2], zSub[2], zId[2], zCar[2];
     double w30[2], wSub[2], wId[2], wCar[2];
     double lag[2];              // the radial as a phasor
+    double wLag[2];             // its turn per IQ pair (radialRate)
     uint64_t rng;
     bool haveSpare;
     double spare;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "output.h"
 #include "rtl.h"
 #include "settings.h"
 #include "vor.h"
@@ -9,15 +10,19 @@
 namespace {
 
 trustState state;
+weakState weakSt;
+bool useWeak;
 std::vector<trustWindow> *windows;
 
 bool keep(double bearing, bool slip) {
-    windows->push_back(trustClose(state, bearing, slip));
+    trustWindow w = trustClose(state, bearing, slip);
+    if (useWeak) weakTrust(w, weakClose(weakSt));
+    windows->push_back(w);
     return true;
 }
 
 template <class Feed>
-std::vector<trustWindow> measure(int iv, Feed feed) {
+std::vector<trustWindow> measure(int iv, Feed feed, bool weak = false) {
     interval = iv;
     vorReset();
     resetBlock();
@@ -25,17 +30,21 @@ std::vector<trustWindow> measure(int iv, Feed feed) {
     state = trustState{};
     std::vector<trustWindow> out;
     windows = &out;
+    useWeak = weak;
+    weakReset(weakSt);
     setRtlMeasures(&state, nullptr);
+    setRtlWeak(weak ? &weakSt : nullptr);
     setVorMeasures(&state, keep);
     feed();
     setRtlMeasures(nullptr, nullptr);
+    setRtlWeak(nullptr);
     setVorMeasures(nullptr, nullptr);
     return out;
 }
 
 }  // namespace
 
-std::vector<trustWindow> measureSignal(const SigParams &p, int iv) {
+std::vector<trustWindow> measureSignal(const SigParams &p, int iv, bool weak) {
     return measure(iv, [&] {
         SigGen g;
         sigInit(g, p);
@@ -43,7 +52,7 @@ std::vector<trustWindow> measureSignal(const SigParams &p, int iv) {
         size_t pairs;
         while ((pairs = sigNext(g, buf.data(), buf.size() / 2)) > 0)
             in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
-    });
+    }, weak);
 }
 
 std::vector<trustWindow> measureBytes(const std::vector<uint8_t> &iq, int iv) {

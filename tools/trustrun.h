@@ -11,7 +11,8 @@
 #include "trust.h"
 
 // From a fresh start, with the given interval in seconds.
-std::vector<trustWindow> measureSignal(const SigParams &p, int interval = 2);
+// With `weak`, the weak-signal estimator's bearings and flag.
+std::vector<trustWindow> measureSignal(const SigParams &p, int interval = 2, bool weak = false);
 std::vector<trustWindow> measureBytes(const std::vector<uint8_t> &iq, int interval = 2);
 
 // The ident decoder's state after the whole signal, from a fresh start;

@@ -31,6 +31,9 @@ void usage() {
         " -s depth   9960 Hz subcarrier AM depth (0.3)\n"
         " -m index   FM index of the subcarrier, deviation / 30 Hz (16: +-480 Hz)\n"
         " -c hz      carrier frequency error, Hz (0)\n"
+        " -q hz      frequency of both 30 Hz tones (30; stations keep it within 1 %)\n"
+        " -u hz      subcarrier frequency (9960; within 1 %)\n"
+        " -d deg/s   the radial changes at this rate, as for a moving receiver (0)\n"
         " -n dBHz    carrier to noise density C/N0, dB-Hz (no noise)\n"
         " -S seed    random start phases and noise from this seed (0: phases 0)\n"
         " -I         add the 1020 Hz ident tone, keyed on and off (0.3 s on, 0.2 s off)\n"
@@ -111,7 +114,7 @@ int main(int argc, char **argv) {
     double stationMhz = 113.0;
     bool offsetGiven = false;
     int c;
-    while ((c = getopt(argc, argv, "r:t:a:s:m:c:n:S:IM:W:P:T:K:GV:LNw:o:hR:O:f:F:")) != -1) {
+    while ((c = getopt(argc, argv, "r:t:a:s:m:c:q:u:d:n:S:IM:W:P:T:K:GV:LNw:o:hR:O:f:F:")) != -1) {
         switch (c) {
         case 'r': p.radial = number("-r", optarg); break;
         case 't': p.seconds = number("-t", optarg, 0, 1e6); break;
@@ -119,6 +122,9 @@ int main(int argc, char **argv) {
         case 's': p.subDepth = number("-s", optarg); break;
         case 'm': p.fmIndex = number("-m", optarg); break;
         case 'c': p.offsetHz = number("-c", optarg); break;
+        case 'q': p.toneHz = number("-q", optarg, 1, 1000); break;
+        case 'u': p.subHz = number("-u", optarg, 1000, 20000); break;
+        case 'd': p.radialRate = number("-d", optarg, -360, 360); break;
         case 'n': p.cn0 = number("-n", optarg, 0, 200); break;
         case 'S': p.seed = static_cast<uint64_t>(number("-S", optarg, 0, 4294967295.0)); break;
         case 'I': p.ident = true; break;
