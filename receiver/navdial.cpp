@@ -34,7 +34,7 @@ void usage() {
         " -s rate :\t\t\tthe recording's sample rate (2048000, 1.8M)\n"
         " -c MHz :\t\t\tthe frequency the recording was tuned to\n"
         " -F format :\t\t\toutput format: plain (default) or json\n"
-        " -w :\t\t\t\tweak-signal estimator: bearings from stations 4-5 dB weaker\n";
+        " -w :\t\t\t\tweak-signal estimator: bearings from stations 5 dB weaker\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
 

@@ -27,7 +27,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
+#include <iterator>
 
 namespace {
 
@@ -162,6 +162,14 @@ double refine(const cpx *a, double phi, int steps) {
     return phi;
 }
 
+// Working space of a chunk's fit (nothing in it outlives the call).
+struct {
+    cpx lines[kWeakChunk * kAll];
+    cpx fitted[kWeakChunk * kFit];
+    double phi[kWeakChunk], fit[kWeakChunk], noise[kWeakChunk], level[kWeakChunk], sorted[kWeakChunk];
+    cpx bearing[kWeakChunk];
+} scratch;
+
 // The fit of one chunk's segments, added to the window.
 void fitChunk(weakState &w) {
     const Tables &tb = tables();
@@ -194,8 +202,7 @@ void fitChunk(weakState &w) {
     if (norm(prod) > 0) frac = std::atan2(prod.im, prod.re) * kURate / (kTwoPi * lag);
 
     // 3. Each segment against each line, centred on the segment's middle.
-    static thread_local std::vector<cpx> Z;  // K x kAll, built once per size
-    Z.assign(static_cast<size_t>(K) * kAll, cpx{0, 0});
+    cpx *Z = scratch.lines;  // K x kAll
     const double mid = (kWeakSegU - 1) / 2.0;
     for (int m = -kSpan; m <= kSpan; ++m) {
         const double f = frac + m * w.toneHz;
@@ -236,8 +243,8 @@ void fitChunk(weakState &w) {
 
     // 5. Per segment, the reference phase at the pattern's index; then the
     // index that fits the segments best, and the phases again at it.
-    std::vector<cpx> c(static_cast<size_t>(K) * kFit);
-    std::vector<double> phi(static_cast<size_t>(K));
+    cpx *c = scratch.fitted;  // K x kFit
+    double *phi = scratch.phi;
     cpx a[kFit];
     for (int k = 0; k < K; ++k) {
         cpx *ck = &c[static_cast<size_t>(k) * kFit];
@@ -277,19 +284,38 @@ void fitChunk(weakState &w) {
     }
     double jj = 0;
     for (int i = 0; i < kFit; ++i) jj += tb.J[beta][i] * tb.J[beta][i];
+    double *fit = scratch.fit, *noise = scratch.noise, *level = scratch.level;
+    cpx *bear = scratch.bearing;
     for (int k = 0; k < K; ++k) {
         const cpx *ck = &c[static_cast<size_t>(k) * kFit];
         for (int i = 0; i < kFit; ++i) a[i] = {tb.J[beta][i] * ck[i].re, tb.J[beta][i] * ck[i].im};
         const double p = refine(a, phi[static_cast<size_t>(k)], 3);
-        const double fit = norm(evaluate(a, p).f) / jj;  // the fitted comb's power
+        fit[k] = norm(evaluate(a, p).f) / jj;  // the fitted comb's power
         double all = 0;
         for (int i = 0; i < kFit; ++i) all += norm(ck[i]);
-        w.fitPower += fit;
-        w.fitNoise += std::max(0.0, all - fit) / (kFit - 1);
-
+        noise[k] = std::max(0.0, all - fit[k]) / (kFit - 1);
         // The segment's bearing phasor in the 30 Hz frame.
-        const cpx ref = polar(p - w.frame[k]);
-        const cpx b = mulConj(ref, w.var[k]);
+        bear[k] = mulConj(polar(p - w.frame[k]), w.var[k]);
+        level[k] = std::sqrt(norm(w.var[k]));
+    }
+    // A segment whose subcarrier or variable tone fell to half the chunk's
+    // median (a dropout in a recording, a burst) says little and may be
+    // far off: it is left out. Noise alone never comes near: at 40 dB-Hz
+    // both figures vary by a few per cent.
+    double fitMin = 0, levelMin = 0;
+    if (K >= 5) {
+        std::copy(fit, fit + K, scratch.sorted);
+        std::nth_element(scratch.sorted, scratch.sorted + K / 2, scratch.sorted + K);
+        fitMin = 0.5 * scratch.sorted[K / 2];
+        std::copy(level, level + K, scratch.sorted);
+        std::nth_element(scratch.sorted, scratch.sorted + K / 2, scratch.sorted + K);
+        levelMin = 0.5 * scratch.sorted[K / 2];
+    }
+    for (int k = 0; k < K; ++k) {
+        if (fit[k] < fitMin || level[k] < levelMin) continue;
+        w.fitPower += fit[k];
+        w.fitNoise += noise[k];
+        const cpx b = bear[k];
         w.bearingSum.re += b.re;
         w.bearingSum.im += b.im;
         const double ang = std::atan2(b.im, b.re);

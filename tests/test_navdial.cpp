@@ -26,7 +26,8 @@ const std::string kUsage =
     "\t\t\t\twav, sigmf) or AM audio (am); '-': 8-bit IQ on standard input\n"
     " -s rate :\t\t\tthe recording's sample rate (2048000, 1.8M)\n"
     " -c MHz :\t\t\tthe frequency the recording was tuned to\n"
-    " -F format :\t\t\toutput format: plain (default) or json\n";
+    " -F format :\t\t\toutput format: plain (default) or json\n"
+    " -w :\t\t\t\tweak-signal estimator: bearings from stations 5 dB weaker\n";
 
 const std::string kOpenFailed =
     "Failed to open rtlsdr device\n"
