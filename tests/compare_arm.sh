@@ -2,7 +2,8 @@
 # The ARM build must print exactly what the x86-64 build prints for the same
 # samples: generated stations around the circle, with and without noise, and
 # the VRN recordings; and recordings in other formats, rates and centres,
-# through the down-converter (their JSON lines, the trust figures included).
+# through the down-converter (their JSON lines, the trust figures included);
+# and the weak-signal estimator's.
 #
 # Beyond the printed lines, the window means are compared to the last bit.
 # glibc on x86-64 picks FMA-compiled cos/sin/atan2 on processors that have
@@ -75,5 +76,12 @@ done
 # The trust figures and the ident of the dongle's own layout.
 "$gen" -r 123.4 -t 20.2 -n 52 -S 6 -M KLO -W 10 -P 6 -T 0.5 -o "$work/iq"
 recording "cu8 with a Morse ident, 52 dB-Hz" -v -i "$work/iq"
+# The weak-signal estimator: a weak station with its clock and subcarrier off
+# and the carrier 3 kHz off, a moving receiver, and a recording.
+"$gen" -r 222.2 -t 6.2 -n 45 -S 8 -q 30.2 -u 9900 -c 3000 -o "$work/iq"
+recording "-w, 45 dB-Hz, tolerances" -w -v -i "$work/iq"
+"$gen" -r 10 -t 4.2 -n 55 -S 3 -d 5 -I -o "$work/iq"
+recording "-w, moving at 5 deg/s" -w -i "$work/iq"
+recording "-w, $(basename "$vrn"/*322Deg.wav)" -w -l 1 -i "$vrn"/*322Deg.wav
 echo "$pass passed, $fail failed"
 [ $fail -eq 0 ]
