@@ -41,7 +41,7 @@ filterState flt_f;      // subcarrier path, subcarrier set
 cpx fpr;                // previous subcarrier output, for the discriminator
 filterState flt_s;      // reference path, 30 Hz set
 double pA;              // previous phase difference
-double uw;              // unwrap offset, whole turns; carries over between windows
+double uw;              // unwrap offset, whole turns, since the window's start
 double sum;             // unwrapped phase differences of the window
 int64_t n = kWarmup;    // samples of the window; negative during the warm-up
 double pre, pim;        // unit phasors of the summed phase differences
@@ -117,6 +117,12 @@ inline void count(double a, double turn) {
         if (!windowTap || !windowTap(v, v != plainMean)) std::printf("%5.1f\n", v);
         n = 0;
         sum = 0.0;
+        // The window's first sample is not summed but counted, so turns left
+        // in the offset would not cancel in the mean: each one is 360/(N+1)
+        // degrees, and after a fade into noise, hundreds of them (2 degrees
+        // on every later window). pA carries over, so the unwrap stays
+        // continuous across the boundary.
+        uw = 0.0;
         pre = pim = 0.0;
         summed = 0;
     }

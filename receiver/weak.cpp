@@ -268,10 +268,11 @@ void fitChunk(weakState &w) {
         }
         phi[static_cast<size_t>(k)] = refine(a, kTwoPi * g0 / kGrid, 3);
     }
-    double bestFit = -1;
+    double bestFit = -1, score[kBetas];
     int beta = bestB;
     for (int b = 0; b < kBetas; ++b) {
-        double s = 0;
+        double &s = score[b];
+        s = 0;
         for (int k = 0; k < K; ++k) {
             const cpx *ck = &c[static_cast<size_t>(k) * kFit];
             for (int i = 0; i < kFit; ++i) a[i] = {tb.J[b][i] * ck[i].re, tb.J[b][i] * ck[i].im};
@@ -328,7 +329,14 @@ void fitChunk(weakState &w) {
         w.sumIX += i * x;
     }
     w.offsetHz = frac + bestQ * w.toneHz;
-    w.index = kBetaLow + kBetaStep * beta;
+    // The index between the grid's points, from a parabola through the best
+    // three (the fit itself keeps the grid's: 0.125 off loses nothing).
+    double between = 0;
+    if (beta > 0 && beta < kBetas - 1) {
+        const double l = score[beta - 1], m = score[beta], r = score[beta + 1], d = l - 2 * m + r;
+        if (d < 0) between = std::clamp(0.5 * (l - r) / d, -0.5, 0.5);
+    }
+    w.index = kBetaLow + kBetaStep * (beta + between);
     w.segs = 0;
     w.uCount = 0;
 }

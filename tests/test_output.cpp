@@ -64,48 +64,59 @@ TEST(Output, MeasuresLeaveThePlainLinesAlone) {
 }
 
 TEST(Output, JsonLinesAndTheFlagsNotices) {
-    // A station, 6 s of noise without it, then the station again.
+    // A station, 6 s of noise without it, then the station again; with
+    // either estimator the same lines, fields and timing.
     const std::string path = temp("json");
     std::remove(path.c_str());
     append(path, station(60, 4.2));
     append(path, station(60, 6.0, false));
     append(path, station(60, 6.2));
-    const Outcome plain = navdial({"-i", path, "113.1"});
-    const Outcome json = navdial({"-F", "json", "-i", path, "113.1"});
-    std::remove(path.c_str());
-    ASSERT_EQ(plain.status, 0);
-    ASSERT_EQ(json.status, 0);
+    for (const std::vector<std::string> &estimator : {std::vector<std::string>{}, std::vector<std::string>{"-w"}}) {
+        const std::string which = estimator.empty() ? "default" : "-w";
+        std::vector<std::string> args = estimator, jsonArgs = estimator;
+        args.insert(args.end(), {"-i", path, "113.1"});
+        jsonArgs.insert(jsonArgs.end(), {"-F", "json", "-i", path, "113.1"});
+        const Outcome plain = navdial(args);
+        const Outcome json = navdial(jsonArgs);
+        ASSERT_EQ(plain.status, 0) << which;
+        ASSERT_EQ(json.status, 0) << which;
 
-    const auto want = lines(plain.out), got = lines(json.out);
-    ASSERT_EQ(got.size(), 8u);
-    ASSERT_EQ(want.size(), got.size());
-    const std::set<std::string> keys = {"t",         "freq",       "radial",    "valid",     "reasons",
-                                        "sigma",     "cn0",        "level_dbfs", "clip",     "var_depth",
-                                        "sub_depth", "deviation_hz", "slip",     "ident"};
-    std::string flags;
-    for (size_t k = 0; k < got.size(); ++k) {
-        const auto j = nlohmann::json::parse(got[k]);
-        std::set<std::string> have;
-        for (const auto &item : j.items()) have.insert(item.key());
-        EXPECT_EQ(have, keys) << got[k];  // no "time": the samples came from a file
-        char radial[16];
-        std::snprintf(radial, sizeof radial, "%5.1f", j["radial"].get<double>());
-        EXPECT_EQ(radial, want[k]) << got[k];
-        EXPECT_NEAR(j["t"].get<double>(), 2.10002 + 2.00002 * static_cast<double>(k), 1e-9);
-        EXPECT_EQ(j["freq"].get<double>(), 113.1);
-        EXPECT_EQ(j["valid"].get<bool>(), j["reasons"].empty()) << got[k];
-        EXPECT_TRUE(j["ident"].is_null());
-        flags += j["valid"].get<bool>() ? 'v' : '-';
+        const auto want = lines(plain.out), got = lines(json.out);
+        ASSERT_EQ(got.size(), 8u) << which;
+        ASSERT_EQ(want.size(), got.size()) << which;
+        const std::set<std::string> keys = {"t",         "freq",       "radial",    "valid",     "reasons",
+                                            "sigma",     "cn0",        "level_dbfs", "clip",     "var_depth",
+                                            "sub_depth", "deviation_hz", "slip",     "ident"};
+        std::string flags;
+        for (size_t k = 0; k < got.size(); ++k) {
+            const auto j = nlohmann::json::parse(got[k]);
+            std::set<std::string> have;
+            for (const auto &item : j.items()) have.insert(item.key());
+            EXPECT_EQ(have, keys) << got[k];  // no "time": the samples came from a file
+            char radial[16];
+            std::snprintf(radial, sizeof radial, "%5.1f", j["radial"].get<double>());
+            EXPECT_EQ(radial, want[k]) << which << ": " << got[k];
+            EXPECT_NEAR(j["t"].get<double>(), 2.10002 + 2.00002 * static_cast<double>(k), 1e-9);
+            EXPECT_EQ(j["freq"].get<double>(), 113.1);
+            EXPECT_EQ(j["valid"].get<bool>(), j["reasons"].empty()) << got[k];
+            EXPECT_TRUE(j["ident"].is_null());
+            if (j["valid"].get<bool>()) {
+                EXPECT_NEAR(angleDiff(j["radial"].get<double>(), 123.4), 0.0, 0.5) << which;
+            }
+            flags += j["valid"].get<bool>() ? 'v' : '-';
+        }
+        // Valid; the three windows of noise and the one that holds the
+        // station's return at 10.2 s (the weak-signal estimator reads that
+        // one, 1.9 s of station, right); valid again, and right again.
+        EXPECT_EQ(flags, estimator.empty() ? "vv----vv" : "vv---vvv") << which;
+        for (const Outcome *o : {&plain, &json}) {
+            const auto err = lines(o->err);
+            ASSERT_EQ(err.size(), 2u) << which << ": " << o->err;
+            EXPECT_EQ(err[0].rfind("navdial: bearing not valid (", 0), 0u) << err[0];
+            EXPECT_EQ(err[1].rfind("navdial: bearing valid again: C/N0 ", 0), 0u) << err[1];
+        }
     }
-    // Valid; the three windows of noise and the one that holds the
-    // station's return at 10.2 s; valid again.
-    EXPECT_EQ(flags, "vv----vv");
-    for (const Outcome *o : {&plain, &json}) {
-        const auto err = lines(o->err);
-        ASSERT_EQ(err.size(), 2u) << o->err;
-        EXPECT_EQ(err[0].rfind("navdial: bearing not valid (", 0), 0u) << err[0];
-        EXPECT_EQ(err[1].rfind("navdial: bearing valid again: C/N0 ", 0), 0u) << err[1];
-    }
+    std::remove(path.c_str());
 }
 
 TEST(Output, TheIdentInJsonAndOnStandardError) {
