@@ -49,19 +49,6 @@ constexpr int kBetas = 25;
 constexpr int kGrid = 64;              // coarse phase search: 5.6 degrees, the peak 17 wide
 constexpr double kSigmaFloor = 0.05;   // degrees, as the default estimator's
 constexpr double kMaxToneOff = 0.45;   // Hz: 1.5 % of 30 Hz
-// The carrier loop.
-constexpr int kNco = 4096;             // oscillator table: 1.5 mrad steps, a gain of 1 - 3e-7
-constexpr int kAcquire = 2500;         // samples of acquisition, half the warm-up: the loop settles
-                                       // (1/20 Hz) before the first window
-constexpr int kLags[4] = {1, 4, 32, 256};  // each lag's estimate resolves the next one's turns;
-                                       // lag 4 alone is unambiguous to +-6.25 kHz
-// Loop noise bandwidth 20 Hz, damping 0.707: omega_n = 2 B/(zeta + 1/(4 zeta)) = 37.7 rad/s;
-// per sample kp = 2 zeta omega_n / 50000, ki = (omega_n / 50000)^2. At 44 dB-Hz the
-// loop's phase jitter is sqrt(20/10^4.4) = 0.03 rad.
-constexpr double kLoopP = 1.0663e-3, kLoopI = 5.685e-7;
-constexpr double kAmpRate = 1.0 / 5000;  // the amplitude's average, time constant 0.1 s
-constexpr double kLockMin = 0.1;       // in-phase over total magnitude below this: lost (locked at
-                                       // 35 dB-Hz it is 0.3, unlocked 0.01)
 
 struct Tables {
     float mix[kMixPeriod][2];          // exp(-j 2 pi 9960 i/50000)
@@ -69,12 +56,7 @@ struct Tables {
     double h[kWeakTaps];               // decimation filter, DC gain 1
     double J[kBetas][kFit];            // J_n(beta), n = -kLines ... kLines
     double grid[kGrid][2];             // exp(-j 2 pi i/64)
-    float nco[kNco][2];                // exp(j 2 pi i/4096)
     Tables() {
-        for (int i = 0; i < kNco; ++i) {
-            nco[i][0] = static_cast<float>(std::cos(kTwoPi * i / kNco));
-            nco[i][1] = static_cast<float>(std::sin(kTwoPi * i / kNco));
-        }
         for (int i = 0; i < kMixPeriod; ++i) {
             const double a = kTwoPi * 249.0 * i / kMixPeriod;
             mix[i][0] = static_cast<float>(std::cos(a));
@@ -390,32 +372,6 @@ void take(weakState &w, double e) {
     }
 }
 
-// The carrier's frequency from the lag products, each lag refining the last,
-// and its phase at the newest sample from the last 256 block sums.
-void acquire(weakState &w) {
-    double omega = std::atan2(w.lagSum[0].im, w.lagSum[0].re);
-    for (int k = 1; k < 4; ++k) {
-        if (norm(w.lagSum[k]) == 0) break;
-        const double predicted = omega * kLags[k];
-        omega = (predicted + wrapPi(std::atan2(w.lagSum[k].im, w.lagSum[k].re) - predicted)) / kLags[k];
-    }
-    cpx sum{0, 0}, r{1, 0};
-    const cpx step = polar(omega);
-    for (int i = 0; i < kWeakLagRing; ++i) {
-        const cpx t = mul(w.past[(w.pastAt - 1 - static_cast<uint32_t>(i)) & (kWeakLagRing - 1)], r);
-        sum.re += t.re;
-        sum.im += t.im;
-        r = mul(r, step);
-    }
-    w.omega = omega;
-    w.theta = std::atan2(sum.im, sum.re) + omega;  // the next sample's
-    w.theta -= kTwoPi * std::floor(w.theta / kTwoPi);
-    w.amp = std::sqrt(norm(sum)) / kWeakLagRing;
-    w.tracking = true;
-    w.lockIn = w.lockAll = 0;
-    w.lockCount = 0;
-}
-
 }  // namespace
 
 void weakReset(weakState &w) {
@@ -435,57 +391,10 @@ void weakReset(weakState &w) {
     std::fill(std::begin(w.xr), std::end(w.xr), 0.0);
     std::fill(std::begin(w.xi), std::end(w.xi), 0.0);
     std::fill(std::begin(w.env), std::end(w.env), 0.0);
-    w.tracking = false;
-    w.theta = w.omega = 0;
-    w.amp = 1;
-    w.acquired = 0;
-    for (cpx &l : w.lagSum) l = cpx{0, 0};
-    for (cpx &q : w.past) q = cpx{0, 0};
-    w.pastAt = 0;
-    w.lockIn = w.lockAll = 0;
-    w.lockCount = 0;
+    carrierReset(w.loop);
 }
 
-void weakBlock(weakState &w, double re, double im) {
-    const cpx d{re, im};
-    if (!w.tracking) {
-        for (int k = 0; k < 4; ++k) {
-            if (w.acquired < kLags[k]) break;
-            const cpx t = mulConj(d, w.past[(w.pastAt - static_cast<uint32_t>(kLags[k])) & (kWeakLagRing - 1)]);
-            w.lagSum[k].re += t.re;
-            w.lagSum[k].im += t.im;
-        }
-        w.past[w.pastAt++ & (kWeakLagRing - 1)] = d;
-        if (++w.acquired == kAcquire) acquire(w);
-        take(w, std::sqrt(re * re + im * im));  // the envelope meanwhile
-        return;
-    }
-    // Coherent detection: the block sum turned back by the carrier's phase.
-    const Tables &tb = tables();
-    const int i = static_cast<int>(w.theta * (kNco / kTwoPi)) & (kNco - 1);
-    const double c = tb.nco[i][0], s = tb.nco[i][1];
-    const double yr = re * c + im * s, yi = im * c - re * s;
-    const double err = std::clamp(yi / w.amp, -1.0, 1.0);
-    w.omega += kLoopI * err;
-    w.theta += w.omega + kLoopP * err;
-    if (w.theta >= kTwoPi) w.theta -= kTwoPi;
-    if (w.theta < 0) w.theta += kTwoPi;
-    w.amp = std::max(1e-9, w.amp + (yr - w.amp) * kAmpRate);
-    w.past[w.pastAt++ & (kWeakLagRing - 1)] = d;
-    w.lockIn += yr;
-    w.lockAll += std::sqrt(re * re + im * im);
-    if (++w.lockCount == kWeakSegLen) {
-        if (w.lockIn < kLockMin * w.lockAll) {
-            // Lost (or never had) the carrier: acquire it again.
-            w.tracking = false;
-            w.acquired = 0;
-            for (cpx &l : w.lagSum) l = cpx{0, 0};
-        }
-        w.lockIn = w.lockAll = 0;
-        w.lockCount = 0;
-    }
-    take(w, yr);
-}
+void weakBlock(weakState &w, double re, double im) { take(w, carrierStep(w.loop, re, im)); }
 
 void weakStep(weakState &w, float envelope) { take(w, envelope); }
 

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "carrier.h"
 #include "vor.h"
 
 constexpr int kWeakSegLen = 5000;                   // samples per segment: 0.1 s, 3 cycles of 30 Hz
@@ -24,7 +25,6 @@ constexpr int kWeakSegU = kWeakSegLen / kWeakDecim; // 500 baseband samples a se
 constexpr int kWeakChunk = 20;                      // segments per estimate of the clock and offset
 constexpr int kWeakTaps = 81;                       // decimation filter, delay 40 samples
 constexpr int kWeakRing = 128;                      // history of the filter (a power of 2 >= taps)
-constexpr int kWeakLagRing = 256;                   // the carrier's acquisition: its longest lag
 
 // One window's figures. NaN where a figure cannot be had (no segment).
 struct weakResult {
@@ -71,18 +71,7 @@ struct weakState {
     double fitPower, fitNoise;
     // Kept from chunk to chunk: what the last fit found.
     double toneHz, offsetHz, index;
-    // The carrier loop: phase and frequency (radians, per sample), the
-    // carrier's amplitude (the phase detector's scale), and its acquisition
-    // (lag products of the block sums over lags 1, 4, 32, 256), and the
-    // lock check's sums over 0.1 s.
-    bool tracking;
-    double theta, omega, amp;
-    int32_t acquired;
-    cpx lagSum[4];
-    cpx past[kWeakLagRing];
-    uint32_t pastAt;
-    double lockIn, lockAll;
-    int32_t lockCount;
+    carrierLoop loop;  // coherent AM detection of IQ
 };
 
 // Puts w in its start state (0.1 s of warm-up, as the default estimator).
