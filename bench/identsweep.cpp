@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "carrier.h"
 #include "ident.h"
 #include "rtl.h"
 #include "settings.h"
@@ -69,6 +70,9 @@ int main(int argc, char **argv) {
         initOsc();
         identState id{};
         setRtlMeasures(nullptr, &id);
+        static carrierLoop loop;
+        carrierReset(loop);
+        setRtlWeak(nullptr, getenv("ENVELOPE") ? nullptr : &loop);
         setVorMeasures(nullptr, [](double, bool) { return true; });
         SigGen g;
         sigInit(g, p);

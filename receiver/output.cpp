@@ -189,6 +189,7 @@ void outputStart(const outConfig &c) {
         station.weak = &weakStation;
     }
     setRtlMeasures(&station.trust, &station.ident);
-    setRtlWeak(station.weak);
+    carrierReset(station.carrier);
+    setRtlWeak(station.weak, &station.carrier);
     setVorMeasures(&station.trust, windowTap);
 }

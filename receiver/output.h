@@ -9,6 +9,7 @@
 
 #include "ident.h"
 #include "trust.h"
+#include "carrier.h"
 #include "weak.h"
 
 enum class outFormat { plain, json };
@@ -34,6 +35,7 @@ struct outStation {
     trustState trust{};
     identState ident{};
     weakState *weak = nullptr;  // with -w
+    carrierLoop carrier{};      // coherent AM for the ident and -w
     std::string saidIdent;
     int lastValid = -1;    // -1: nothing said yet
     bool clipHint = false, quantHint = false;

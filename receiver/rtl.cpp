@@ -18,6 +18,7 @@
 #include "settings.h"
 #include "trust.h"
 #include "vor.h"
+#include "carrier.h"
 #include "weak.h"
 
 namespace {
@@ -34,6 +35,7 @@ trustState *measures;   // measures beside the detector (null: none)
 identState *ident;      // the ident decoder (null: none)
 const float (*identMix)[2];
 weakState *weak;        // the weak-signal estimator (null: none)
+carrierLoop *carrier;   // coherent AM for the ident and the weak-signal estimator (null: none)
 
 // The magnitude of a block's sum, squares and root in double precision.
 inline float envelope(float re, float im) {
@@ -80,8 +82,9 @@ int chooseGain() {
 [[gnu::noinline]] void blockDone(float re, float im) {
     if (measures) trustBlock(*measures, re, im);
     const float e = envelope(re, im);
-    if (ident) identStep(*ident, e, identMix);
-    if (weak) weakBlock(*weak, re * kScale, im * kScale);
+    const float a = carrier ? static_cast<float>(carrierStep(*carrier, re * kScale, im * kScale)) : e;
+    if (ident) identStep(*ident, a, identMix);
+    if (weak) weakStep(*weak, a);
     vor(e);
 }
 
@@ -212,7 +215,10 @@ void setRtlMeasures(trustState *t, identState *id) {
 
 void envelopeSample(float re, float im) { blockDone(re, im); }
 
-void setRtlWeak(weakState *w) { weak = w; }
+void setRtlWeak(weakState *w, carrierLoop *c) {
+    weak = w;
+    carrier = c;
+}
 
 void envelopeValue(float e) {
     if (ident) identStep(*ident, e, identMix);
@@ -246,8 +252,9 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
         if (++idx == kBlock) {
             if (measures) trustBlock(*measures, D[0], D[1]);
             const float e = envelope(D[0], D[1]);
-            if (ident) identStep(*ident, e, identMix);
-            if (weak) weakBlock(*weak, D[0] * kScale, D[1] * kScale);
+            const float a = carrier ? static_cast<float>(carrierStep(*carrier, D[0] * kScale, D[1] * kScale)) : e;
+            if (ident) identStep(*ident, a, identMix);
+            if (weak) weakStep(*weak, a);
             vorPlain(e);
             D[0] = D[1] = 0.0f;
             idx = 0;

@@ -59,9 +59,12 @@ struct trustState;
 struct identState;
 void setRtlMeasures(trustState *t, identState *id);
 // With `w` set, each envelope sample also feeds the weak-signal estimator
-// (weak.h), before the default one. Null, the start state: none.
+// (weak.h), before the default one; with `c` set, the ident decoder and the
+// weak-signal estimator get the coherent AM of the carrier loop (carrier.h)
+// instead of the envelope. Null, the start state: neither.
 struct weakState;
-void setRtlWeak(weakState *w);
+struct carrierLoop;
+void setRtlWeak(weakState *w, carrierLoop *c);
 
 // The same path for samples that come from elsewhere (recordings through
 // input.h): a block sum in byte units (re, im), as the detector makes one

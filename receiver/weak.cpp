@@ -391,10 +391,7 @@ void weakReset(weakState &w) {
     std::fill(std::begin(w.xr), std::end(w.xr), 0.0);
     std::fill(std::begin(w.xi), std::end(w.xi), 0.0);
     std::fill(std::begin(w.env), std::end(w.env), 0.0);
-    carrierReset(w.loop);
 }
-
-void weakBlock(weakState &w, double re, double im) { take(w, carrierStep(w.loop, re, im)); }
 
 void weakStep(weakState &w, float envelope) { take(w, envelope); }
 

@@ -8,15 +8,13 @@
 //
 // It is fed the same 50 kHz samples as the default estimator, beside it,
 // and closed on the same windows; the default estimator keeps running (the
-// trust measures read its filters). From IQ it takes the block sums, not
-// their magnitude: a phase-locked loop on the carrier makes a coherent AM
-// detector, which keeps its gain where an envelope detector's falls away
-// (carrier to noise near 0 dB in 50 kHz, 47 dB-Hz and below).
+// trust measures read its filters). From IQ it takes the coherent AM of the
+// carrier loop, not the envelope, which keeps its gain where an envelope
+// detector's falls away (carrier to noise near 0 dB in 50 kHz).
 #pragma once
 
 #include <cstdint>
 
-#include "carrier.h"
 #include "vor.h"
 
 constexpr int kWeakSegLen = 5000;                   // samples per segment: 0.1 s, 3 cycles of 30 Hz
@@ -71,17 +69,14 @@ struct weakState {
     double fitPower, fitNoise;
     // Kept from chunk to chunk: what the last fit found.
     double toneHz, offsetHz, index;
-    carrierLoop loop;  // coherent AM detection of IQ
 };
 
 // Puts w in its start state (0.1 s of warm-up, as the default estimator).
 void weakReset(weakState &w);
 
-// One envelope sample (about 1 for a full-scale carrier), from AM audio.
-void weakStep(weakState &w, float envelope);
-
-// One block sum of IQ, in envelope units (its magnitude is the envelope).
-void weakBlock(weakState &w, double re, double im);
+// One AM sample (about 1 for a full-scale carrier): from IQ, the carrier
+// loop's coherent AM (carrier.h); from AM audio, the audio.
+void weakStep(weakState &w, float am);
 
 // Closes the window at the sample the default estimator closed its own:
 // fits what is left, returns the window's figures and starts the next.

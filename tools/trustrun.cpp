@@ -11,6 +11,7 @@ namespace {
 
 trustState state;
 weakState weakSt;
+carrierLoop loop;
 bool useWeak;
 std::vector<trustWindow> *windows;
 
@@ -32,12 +33,13 @@ std::vector<trustWindow> measure(int iv, Feed feed, bool weak = false) {
     windows = &out;
     useWeak = weak;
     weakReset(weakSt);
+    carrierReset(loop);
     setRtlMeasures(&state, nullptr);
-    setRtlWeak(weak ? &weakSt : nullptr);
+    setRtlWeak(weak ? &weakSt : nullptr, weak ? &loop : nullptr);
     setVorMeasures(&state, keep);
     feed();
     setRtlMeasures(nullptr, nullptr);
-    setRtlWeak(nullptr);
+    setRtlWeak(nullptr, nullptr);
     setVorMeasures(nullptr, nullptr);
     return out;
 }
@@ -68,7 +70,9 @@ std::vector<trustWindow> measureBytes(const std::vector<uint8_t> &iq, int iv) {
 
 identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) {
     static identState id;
+    static carrierLoop idLoop;
     id = identState{};
+    carrierReset(idLoop);
     confirmedAt = -1;
     changes = 0;
     interval = 2;
@@ -76,6 +80,7 @@ identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) 
     resetBlock();
     initOsc();
     setRtlMeasures(nullptr, &id);
+    setRtlWeak(nullptr, &idLoop);  // as navdial: the ident hears the coherent AM
     setVorMeasures(nullptr, [](double, bool) { return true; });  // print nothing
     SigGen g;
     sigInit(g, p);
@@ -91,6 +96,7 @@ identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) 
         }
     }
     setRtlMeasures(nullptr, nullptr);
+    setRtlWeak(nullptr, nullptr);
     setVorMeasures(nullptr, nullptr);
     return id;
 }
