@@ -80,7 +80,8 @@ void acquire(carrierLoop &w) {
     w.omega = omega;
     w.theta = std::atan2(sum.im, sum.re) + omega;  // the next sample's
     w.theta -= kTwoPi * std::floor(w.theta / kTwoPi);
-    w.amp = std::sqrt(norm(sum)) / kCarrierLagRing;
+    w.amp = std::max(1e-9, std::sqrt(norm(sum)) / kCarrierLagRing);
+    w.invAmp = 1 / w.amp;
     w.tracking = true;
     w.lockIn = w.lockAll = 0;
     w.lockCount = 0;
@@ -90,7 +91,7 @@ void acquire(carrierLoop &w) {
 
 void carrierReset(carrierLoop &w) {
     w = carrierLoop{};
-    w.amp = 1;
+    w.amp = w.invAmp = 1;
 }
 
 double carrierStep(carrierLoop &w, double re, double im) {
@@ -111,16 +112,21 @@ double carrierStep(carrierLoop &w, double re, double im) {
     const int i = static_cast<int>(w.theta * (kNco / kTwoPi)) & (kNco - 1);
     const double c = tb.nco[i][0], s = tb.nco[i][1];
     const double yr = re * c + im * s, yi = im * c - re * s;
-    const double err = std::clamp(yi / w.amp, -1.0, 1.0);
+    const double err = std::clamp(yi * w.invAmp, -1.0, 1.0);
     w.omega += kLoopI * err;
     w.theta += w.omega + kLoopP * err;
     if (w.theta >= kTwoPi) w.theta -= kTwoPi;
     if (w.theta < 0) w.theta += kTwoPi;
-    w.amp = std::max(1e-9, w.amp + (yr - w.amp) * kAmpRate);
     w.past[w.pastAt++ & (kCarrierLagRing - 1)] = d;
-    w.lockIn += yr;
-    w.lockAll += std::sqrt(re * re + im * im);
-    if (++w.lockCount == kLockLen) {
+    // The amplitude and the lock check from one sample in eight: both are
+    // averages over 0.1 s.
+    if ((++w.lockCount & 7) == 0) {
+        w.amp = std::max(1e-9, w.amp + (yr - w.amp) * (8 * kAmpRate));
+        w.invAmp = 1 / w.amp;
+        w.lockIn += yr;
+        w.lockAll += std::sqrt(re * re + im * im);
+    }
+    if (w.lockCount == kLockLen) {
         if (w.lockIn < kLockMin * w.lockAll) {
             // Lost (or never had) the carrier: acquire it again.
             w.tracking = false;

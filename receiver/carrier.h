@@ -17,7 +17,7 @@ constexpr int kCarrierLagRing = 256;  // the acquisition's longest lag
 struct carrierLoop {
     bool tracking;        // acquired; otherwise acquiring
     double theta, omega;  // the next sample's phase, the frequency (radians, per sample)
-    double amp;           // the carrier's amplitude: the phase detector's scale
+    double amp, invAmp;   // the carrier's amplitude (the phase detector's scale) and 1/amp
     int32_t acquired;     // samples of the acquisition so far
     cpx lagSum[4];        // lag products over lags 1, 4, 32, 256
     cpx past[kCarrierLagRing];

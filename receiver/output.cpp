@@ -18,10 +18,22 @@ outStation station;
 
 weakState weakStation;  // 200 KB, in use only with -w
 
+// The carrier loop costs about 5 M ARM instructions a second; the ident
+// needs it only where an envelope detector starts to lose (below about
+// 52 dB-Hz), the weak-signal estimator always.
+constexpr double kCoherentBelow = 52.0;
+
+void setCoherent(bool on) {
+    if (on && !station.coherent) carrierReset(station.carrier);
+    station.coherent = on;
+    setRtlWeak(station.weak, on ? &station.carrier : nullptr);
+}
+
 bool windowTap(double bearing, bool slip) {
     trustWindow w = trustClose(station.trust, bearing, slip);
     if (station.weak) weakTrust(w, weakClose(*station.weak));
     emitWindow(station, config, w, stdout, stderr);
+    setCoherent(station.weak || !(w.cn0 >= kCoherentBelow));
     return true;
 }
 
@@ -189,7 +201,6 @@ void outputStart(const outConfig &c) {
         station.weak = &weakStation;
     }
     setRtlMeasures(&station.trust, &station.ident);
-    carrierReset(station.carrier);
-    setRtlWeak(station.weak, &station.carrier);
+    setCoherent(true);  // until the first window tells the level
     setVorMeasures(&station.trust, windowTap);
 }

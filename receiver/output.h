@@ -36,6 +36,7 @@ struct outStation {
     identState ident{};
     weakState *weak = nullptr;  // with -w
     carrierLoop carrier{};      // coherent AM for the ident and -w
+    bool coherent = false;      // the carrier loop is running
     std::string saidIdent;
     int lastValid = -1;    // -1: nothing said yet
     bool clipHint = false, quantHint = false;
