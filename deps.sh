@@ -4,12 +4,12 @@
 # the 32-bit ARM cross toolchain, its libraries and the emulator, for building
 # and testing the board's binaries. Installs nothing that is already there.
 set -e
-pkgs="build-essential cmake pkg-config librtlsdr-dev libgtest-dev umockdev nlohmann-json3-dev libliquid-dev libsndfile1-dev"
+pkgs="build-essential cmake pkg-config librtlsdr-dev libgtest-dev umockdev nlohmann-json3-dev libliquid-dev libsndfile1-dev libgeographiclib-dev"
 cross=
 [ "$1" = "--cross" ] && cross=1
 arch=$(dpkg --print-architecture)
 if [ -n "$cross" ] && [ "$arch" = amd64 ]; then
-    pkgs="$pkgs crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf libgtest-dev:armhf libstdc++6:armhf libliquid-dev:armhf libsndfile1-dev:armhf"
+    pkgs="$pkgs crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf libgtest-dev:armhf libstdc++6:armhf libliquid-dev:armhf libsndfile1-dev:armhf libgeographiclib23:armhf"
 fi
 missing=
 for p in $pkgs; do
