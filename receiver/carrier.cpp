@@ -16,9 +16,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cpxops.h"
+
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kLockLen = 5000;         // lock check every 0.1 s
 constexpr int kNco = 4096;             // oscillator table: 1.5 mrad steps, a gain of 1 - 3e-7
@@ -49,16 +50,7 @@ const Tables &tables() {
     return t;
 }
 
-inline cpx mul(cpx a, cpx b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
-inline cpx mulConj(cpx a, cpx b) { return {a.re * b.re + a.im * b.im, a.im * b.re - a.re * b.im}; }  // a conj(b)
-inline double norm(cpx a) { return a.re * a.re + a.im * a.im; }
 
-double wrapPi(double x) {
-    x = std::fmod(x, kTwoPi);
-    if (x > kPi) x -= kTwoPi;
-    if (x < -kPi) x += kTwoPi;
-    return x;
-}
 
 // The carrier's frequency from the lag products, each lag refining the last,
 // and its phase at the newest sample from the last 256 block sums.

@@ -29,9 +29,10 @@
 #include <cmath>
 #include <iterator>
 
+#include "cpxops.h"
+
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kDeg = 57.29577951308232;
 constexpr int kMixPeriod = 1250;       // 9960/50000 = 249/1250
@@ -94,17 +95,7 @@ const Tables &tables() {
     return t;
 }
 
-inline cpx mul(cpx a, cpx b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
-inline cpx mulConj(cpx a, cpx b) { return {a.re * b.re + a.im * b.im, a.im * b.re - a.re * b.im}; }  // a conj(b)
-inline double norm(cpx a) { return a.re * a.re + a.im * a.im; }
-inline cpx polar(double a) { return {std::cos(a), std::sin(a)}; }
 
-double wrapPi(double x) {
-    x = std::fmod(x, kTwoPi);
-    if (x > kPi) x -= kTwoPi;
-    if (x < -kPi) x += kTwoPi;
-    return x;
-}
 
 // f(phi) = sum_n a_n exp(-j n phi) and its first two derivatives.
 struct fitValue {
@@ -374,17 +365,27 @@ void take(weakState &w, double e) {
 
 }  // namespace
 
-void weakReset(weakState &w) {
-    w.at = 0;
-    w.mixAt = 0;
-    w.frameAt = kFramePeriod - kVarDelay;
-    w.warm = 5000;  // as the default estimator's 0.1 s
+namespace {
+
+// Empties the window's sums and the chunk; the rings and the fit's
+// findings carry over.
+void startWindow(weakState &w) {
     w.segOff = 0;
     w.segs = w.uCount = 0;
     w.varSum = w.bearingSum = cpx{0, 0};
     w.segments = 0;
     w.ref = w.sumI = w.sumII = w.sumX = w.sumXX = w.sumIX = 0;
     w.fitPower = w.fitNoise = 0;
+}
+
+}  // namespace
+
+void weakReset(weakState &w) {
+    w.at = 0;
+    w.mixAt = 0;
+    w.frameAt = kFramePeriod - kVarDelay;
+    w.warm = 5000;  // as the default estimator's 0.1 s
+    startWindow(w);
     w.toneHz = 30.0;
     w.offsetHz = 0;
     w.index = 16;
@@ -423,12 +424,6 @@ weakResult weakClose(weakState &w) {
     r.toneHz = w.toneHz;
     r.offsetHz = w.offsetHz;
     r.index = w.index;
-    // The next window: the partial segment is dropped, the rings carry over.
-    w.segOff = 0;
-    w.segs = w.uCount = 0;
-    w.varSum = w.bearingSum = cpx{0, 0};
-    w.segments = 0;
-    w.ref = w.sumI = w.sumII = w.sumX = w.sumXX = w.sumIX = 0;
-    w.fitPower = w.fitNoise = 0;
+    startWindow(w);  // the partial segment is dropped
     return r;
 }
