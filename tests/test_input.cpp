@@ -222,3 +222,25 @@ TEST(Recordings, RatesFrequenciesAndNames) {
 }
 
 }  // namespace
+
+TEST(Recordings, SeveralStationsInOneStream) {
+    // vorgen -A puts more stations in the stream, each at its level; each
+    // decodes at its own frequency, with its radial and its C/N0.
+    const std::string path = temp("multi.cf32");
+    ASSERT_TRUE(vorgen({"-r", "123.4", "-t", "4.2", "-n", "55", "-S", "3", "-f", "113.0", "-O", "100000", "-R",
+                        "2400000", "-F", "cf32", "-A", "113.6:45.5:-3", "-A", "112.35:300.2:-6", "-o", path}));
+    struct Case { const char *mhz; double radial, cn0; } cases[] = {
+        {"113.0", 123.4, 55}, {"113.6", 45.5, 52}, {"112.35", 300.2, 49}};
+    for (const auto &c : cases) {
+        const Outcome r = navdial({"-w", "-F", "json", "-i", path, "-s", "2.4M", "-c", "112.9", c.mhz});
+        std::istringstream lines(r.out);
+        int n = 0;
+        for (std::string l; std::getline(lines, l); ++n) {
+            const auto j = nlohmann::json::parse(l);
+            EXPECT_NEAR(angleDiff(j["radial"].get<double>(), c.radial), 0.0, 1.5) << c.mhz << ": " << l;
+            EXPECT_NEAR(j["cn0"].get<double>(), c.cn0, 1.5) << c.mhz << ": " << l;
+        }
+        EXPECT_EQ(n, 2) << c.mhz << ": " << r.err;
+    }
+    std::remove(path.c_str());
+}

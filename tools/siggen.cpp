@@ -206,13 +206,54 @@ void sigInit(SigGen &g, const SigParams &p) {
         g.keyEdges = keying(p.morse, p.wpm, p.identPeriod, p.identStart, g.total, kFs);
         peak += std::fabs(p.identDepth);
     }
+    // More stations in the same stream, without noise of their own, each at
+    // its level against this one: all their peaks must fit as well.
+    double level = 0;
+    for (const SigParams &o : p.others) {
+        SigParams q = o;
+        q.rate = p.rate;
+        q.seconds = p.seconds;
+        q.cn0 = INFINITY;
+        q.others.clear();
+        q.seed = o.seed ? o.seed : p.seed * 31 + g.others.size() + 1;
+        g.others.emplace_back();
+        sigInit(g.others.back(), q);
+        // sigInit chose its amplitude for its own peak: 127.5 / peak.
+        level += std::pow(10.0, o.levelDb / 20.0) * kFull / g.others.back().amp;
+    }
     // Noise per component relative to the carrier: N0 fs / 2 over C.
     const double rel = std::isfinite(p.cn0) ? std::sqrt(kFs / (2.0 * std::pow(10.0, p.cn0 / 10.0))) : 0.0;
-    g.amp = kFull / (peak + 3.0 * rel);
+    g.amp = kFull / (peak + level + 3.0 * rel);
     g.sigma = g.amp * rel;
+    for (size_t k = 0; k < g.others.size(); ++k) g.others[k].amp = g.amp * std::pow(10.0, p.others[k].levelDb / 20.0);
 }
 
 namespace {
+
+// The station's IQ pair g.next without noise, in byte units; then turns the
+// oscillators one pair on.
+void station(SigGen &g, double &i, double &q) {
+    while (g.keyAt < g.keyEdges.size() && g.next >= g.keyEdges[g.keyAt]) {
+        g.keyDown = !g.keyDown;
+        ++g.keyAt;
+    }
+    const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[at50k(g, g.next)];
+    const double a = g.p.carrier ? g.amp * e : 0.0;
+    i = a * g.zCar[0];
+    q = a * g.zCar[1];
+    turn(g.zCar, g.wCar);
+    turn(g.z30, g.w30);
+    turn(g.zSub, g.wSub);
+    turn(g.zId, g.wId);
+    if (g.p.radialRate != 0) turn(g.lag, g.wLag);
+    if (g.next % 4096 == 4095) {
+        if (g.p.radialRate != 0) renorm(g.lag);
+        renorm(g.zCar);
+        renorm(g.z30);
+        renorm(g.zSub);
+        renorm(g.zId);
+    }
+}
 
 // Generates up to `pairs` IQ pairs in byte units (a full-scale byte is
 // 127.5), each to store(k, i, q); returns how many.
@@ -220,30 +261,20 @@ template <class Store>
 size_t generate(SigGen &g, size_t pairs, Store &&store) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(pairs, g.total - g.next));
     for (size_t k = 0; k < count; ++k, ++g.next) {
-        while (g.keyAt < g.keyEdges.size() && g.next >= g.keyEdges[g.keyAt]) {
-            g.keyDown = !g.keyDown;
-            ++g.keyAt;
+        double i, q;
+        station(g, i, q);
+        for (SigGen &o : g.others) {
+            double oi, oq;
+            station(o, oi, oq);
+            ++o.next;
+            i += oi;
+            q += oq;
         }
-        const double e = g.p.audio.empty() ? envelope(g, g.next) : 1.0 + g.p.audio[at50k(g, g.next)];
-        const double a = g.p.carrier ? g.amp * e : 0.0;
-        double i = a * g.zCar[0], q = a * g.zCar[1];
         if (g.sigma > 0) {
             i += g.sigma * gauss(g);
             q += g.sigma * gauss(g);
         }
         store(k, i, q);
-        turn(g.zCar, g.wCar);
-        turn(g.z30, g.w30);
-        turn(g.zSub, g.wSub);
-        turn(g.zId, g.wId);
-        if (g.p.radialRate != 0) turn(g.lag, g.wLag);
-        if (g.next % 4096 == 4095) {
-            if (g.p.radialRate != 0) renorm(g.lag);
-            renorm(g.zCar);
-            renorm(g.z30);
-            renorm(g.zSub);
-            renorm(g.zId);
-        }
     }
     return count;
 }

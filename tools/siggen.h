@@ -37,6 +37,11 @@ struct SigParams {
     double voiceDepth = 0.0;    // rms AM depth of speech-like noise (300-3000 Hz, in bursts)
     std::vector<float> audio;   // if not empty: envelope = 1 + audio at 50 kHz, held
                                 // for 40 IQ samples each (replaces the synthetic tones)
+    // More stations in the same stream, each at its own carrierHz (above the
+    // tuner centre), radial, ident...: their noise is this one's (cn0 and
+    // the length are taken from here), their carrier levelDb against it.
+    std::vector<SigParams> others;
+    double levelDb = 0;
 };
 
 struct SigGen {
@@ -59,6 +64,7 @@ struct SigGen {
     std::vector<uint64_t> keyEdges;  // IQ pairs at which the Morse key toggles (starts up)
     size_t keyAt;
     bool keyDown;
+    std::vector<SigGen> others;  // the other stations of p.others
 };
 
 // The Morse code of a letter or digit ("" for anything else).

@@ -50,7 +50,9 @@ void usage() {
         "            station's AM audio instead of the synthetic tones\n"
         " -R rate    samples per second (2000000)\n"
         " -O hz      the station above the tuner centre, Hz (50000; 0 for am)\n"
-        " -f MHz     the station's frequency, for a SigMF meta file (113.0)\n"
+        " -f MHz     the station's frequency, for a SigMF meta file and -A (113.0)\n"
+        " -A MHz:radial[:dB[:ident]]  another station in the same stream, at its level\n"
+        "            against the first (0 dB) and with its own Morse ident; repeatable\n"
         " -F format  cu8 (default), cs8, cs16, cf32; wav16, wavf (IQ WAV, 16-bit or float);\n"
         "            am (the AM audio an SDR program's AM mode records: mono 16-bit WAV).\n"
         "            Without -F, the extension of -o chooses; a .sigmf-data file gets its\n"
@@ -111,10 +113,11 @@ int main(int argc, char **argv) {
     const char *outPath = "-";
     const char *wav = nullptr;
     const char *kindText = nullptr;
+    std::vector<std::string> more;
     double stationMhz = 113.0;
     bool offsetGiven = false;
     int c;
-    while ((c = getopt(argc, argv, "r:t:a:s:m:c:q:u:d:n:S:IM:W:P:T:K:GV:LNw:o:hR:O:f:F:")) != -1) {
+    while ((c = getopt(argc, argv, "r:t:a:s:m:c:q:u:d:n:S:IM:W:P:T:K:GV:LNw:o:hR:O:f:F:A:")) != -1) {
         switch (c) {
         case 'r': p.radial = number("-r", optarg); break;
         case 't': p.seconds = number("-t", optarg, 0, 1e6); break;
@@ -146,8 +149,29 @@ int main(int argc, char **argv) {
             break;
         case 'f': stationMhz = number("-f", optarg, 1, 1e5); break;
         case 'F': kindText = optarg; break;
+        case 'A': more.push_back(optarg); break;
         default: usage(); return 1;
         }
+    }
+    // The other stations: their carriers where their frequencies fall
+    // against the first one's.
+    for (const std::string &m : more) {
+        double mhz, radial, db = 0;
+        char ident[16] = "";
+        const int got = std::sscanf(m.c_str(), "%lf:%lf:%lf:%15[A-Za-z0-9]", &mhz, &radial, &db, ident);
+        if (got < 2) {
+            std::fprintf(stderr, "vorgen: -A needs MHz:radial[:dB[:ident]], not '%s'\n", m.c_str());
+            return 1;
+        }
+        SigParams o = p;
+        o.others.clear();
+        o.radial = radial;
+        o.levelDb = db;
+        o.morse = ident;
+        o.identStart = p.identStart + 1.3 * static_cast<double>(p.others.size() + 1);
+        o.seed = 0;
+        o.carrierHz = p.carrierHz + (mhz - stationMhz) * 1e6;
+        p.others.push_back(o);
     }
     if (wav) {
         std::string err;
