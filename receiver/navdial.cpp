@@ -11,10 +11,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+#include <vector>
+
 #include "input.h"
+#include "multi.h"
 #include "output.h"
+#include "position.h"
 #include "rtl.h"
 #include "settings.h"
+#include "stations.h"
 
 namespace {
 
@@ -34,7 +40,11 @@ void usage() {
         " -s rate :\t\t\tthe recording's sample rate (2048000, 1.8M)\n"
         " -c MHz :\t\t\tthe frequency the recording was tuned to\n"
         " -F format :\t\t\toutput format: plain (default) or json\n"
-        " -w :\t\t\t\tweak-signal estimator: bearings from stations 5 dB weaker\n";
+        " -w :\t\t\t\tweak-signal estimator: bearings from stations 5 dB weaker\n"
+        " -a MHz :\t\t\tanother station, decoded at the same time (repeat for more);\n"
+        "\t\t\t\twith two or more, a position fix\n"
+        " -P lat,lon :\t\t\trough position: rules out far stations on a frequency\n"
+        " -D file :\t\t\tstation file (default: the one installed with navdial)\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
 
@@ -55,6 +65,114 @@ int32_t toHertz(const char *text) {
     return static_cast<int32_t>(hz);
 }
 
+// The frequencies of several stations: MHz rounded to the hertz, in the
+// band and on the channel raster; false, said on standard error, otherwise.
+bool stationFrequency(const char *text, int32_t &hz) {
+    char *end = nullptr;
+    const double mhz = std::strtod(text, &end);
+    const double h = std::round(mhz * 1e6);
+    if (end == text || *end != '\0' || !(h >= kBandLow && h <= kBandLow + double{kBandWidth})) {
+        std::fprintf(stderr, "navdial: '%s' is not a VOR frequency (108 to 118 MHz)\n", text);
+        return false;
+    }
+    hz = static_cast<int32_t>(h);
+    if (!onRaster(hz)) {
+        std::fprintf(stderr, "navdial: %s MHz is not on the 50 kHz channel raster of VOR stations\n", text);
+        return false;
+    }
+    return true;
+}
+
+// "47.4,8.5": degrees north and east.
+bool parsePlace(const char *text, place &p) {
+    char *end = nullptr;
+    p.lat = std::strtod(text, &end);
+    if (end == text || *end != ',') return false;
+    const char *rest = end + 1;
+    p.lon = std::strtod(rest, &end);
+    if (end == rest || *end != '\0' || !(std::fabs(p.lat) <= 90) || !(std::fabs(p.lon) <= 180)) return false;
+    p.known = true;
+    return true;
+}
+
+// Streams 8-bit IQ in the dongle's layout from a file or standard input to
+// the detector or its sink. Does not return.
+[[noreturn]] void runLayoutFile(const recording &rec) {
+    // After a prefix, the name is the rest.
+    const char *path = rec.data.c_str();
+    const bool useStdin = std::strcmp(path, "-") == 0;
+    const int fd = useStdin ? STDIN_FILENO : open(path, O_RDONLY);
+    if (fd < 0) {
+        std::fprintf(stderr, "navdial: cannot open %s: %s\n", path, std::strerror(errno));
+        std::exit(-1);
+    }
+    const int r = runFileSample(fd);
+    if (r < 0) {
+        std::fprintf(stderr, "navdial: cannot read %s: %s\n", useStdin ? "standard input" : path,
+                     std::strerror(-r));
+        std::exit(-1);
+    }
+    std::exit(0);
+}
+
+[[noreturn]] void dongleEnded() {
+    if (stopRequested()) std::exit(0);
+    if (streamStalled()) {
+        reportStall();
+    } else {
+        std::fprintf(stderr,
+                     "navdial: the sample stream from the dongle ended. Check the cable and the "
+                     "power supply, and that no other program is using the dongle.\n");
+    }
+    std::exit(-1);
+}
+
+// Several stations: each in the recording or the dongle's span at once,
+// else (the dongle only) in turn. Does not return.
+[[noreturn]] void runStations(const std::vector<int32_t> &freqs, const char *input, const recording &rec,
+                              const outConfig &out, positionState *pos) {
+    for (size_t k = 0; k < freqs.size(); ++k)
+        for (size_t j = 0; j < k; ++j)
+            if (freqs[j] == freqs[k]) {
+                std::fprintf(stderr, "navdial: %s MHz is given twice\n", megahertz(freqs[k]).c_str());
+                std::exit(1);
+            }
+    if (input) {
+        const int32_t centre = static_cast<int32_t>(std::lround(rec.centreHz));
+        if (rec.format != sampleFormat::cu8 || rec.rate != 2000000.0 || !onRaster(centre)) {
+            std::fprintf(stderr,
+                         "navdial: %s: several stations are read from 8-bit IQ (cu8) at 2 MS/s tuned to a "
+                         "multiple of 50 kHz (give it with -c)\n",
+                         rec.shown.c_str());
+            std::exit(-1);
+        }
+        for (int32_t f : freqs) {
+            const int bin = (f - centre) / 50000;
+            if (bin == 0 || bin > kSpanMaxBin || bin < -kSpanMaxBin) {
+                std::fprintf(stderr, "navdial: %s: %s MHz is %s of the recording around %s MHz\n",
+                             rec.shown.c_str(), megahertz(f).c_str(),
+                             bin == 0 ? "on the centre" : "outside the 950 kHz either side", megahertz(centre).c_str());
+                std::exit(-1);
+            }
+        }
+        spanStart(freqs, centre, false, out, pos);
+        runLayoutFile(rec);
+    }
+    const int32_t centre = spanCentre(freqs);
+    if (verbose && centre)
+        std::fprintf(stderr, "navdial: %zu stations at once, the tuner at %s MHz\n", freqs.size(),
+                     megahertz(centre).c_str());
+    else if (verbose)
+        std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
+    spanStart(freqs, centre, centre == 0, out, pos);
+    if (initRtl(devid, centre ? centre + 50000 : freqs[0]) != 0) std::exit(-1);
+    if (centre)
+        runRtlSample();
+    else
+        spanCycle();
+    dongleEnded();
+}
+
 void sighandler(int) {
     // A second signal, or one before any sample was read (nothing printed
     // yet), ends the process at once; otherwise the stream stops and main
@@ -68,9 +186,26 @@ int main(int argc, char **argv) {
     const char *input = nullptr;
     double rateHz = 0, centreHz = 0;
     outConfig out;
+    std::vector<int32_t> others;  // -a
+    const char *stationFile = nullptr;
+    place near;
     int c;
-    while ((c = getopt(argc, argv, "vwg:l:p:r:hi:F:s:c:")) != -1) {
+    while ((c = getopt(argc, argv, "vwg:l:p:r:hi:F:s:c:a:D:P:")) != -1) {
         switch (c & 0xff) {
+        case 'a': {
+            int32_t hz = 0;
+            if (!stationFrequency(optarg, hz)) std::exit(1);
+            others.push_back(hz);
+            break;
+        }
+        case 'D': stationFile = optarg; break;
+        case 'P':
+            if (!parsePlace(optarg, near)) {
+                std::fprintf(stderr, "navdial: -P needs a position in degrees as lat,lon such as 47.45,8.55, not '%s'\n",
+                             optarg);
+                std::exit(1);
+            }
+            break;
         case 'v': verbose = 1; break;
         case 'w': out.weak = true; break;
         case 'g': gain = toInt(optarg); break;
@@ -122,10 +257,15 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGQUIT, &sa, nullptr);
 
+    // Several stations, or what only they use: the frequencies to the hertz.
+    const bool several = !others.empty() || stationFile || near.known;
+    int32_t firstHz = 0;
+    if (several && !stationFrequency(argv[optind], firstHz)) std::exit(1);
+
     recording rec;
     if (input) {
         std::string err;
-        if (!openRecording(input, rateHz, centreHz, freq, rec, err)) {
+        if (!openRecording(input, rateHz, centreHz, several ? firstHz : freq, rec, err)) {
             std::fprintf(stderr, "%s\n", err.c_str());
             std::exit(-1);
         }
@@ -143,6 +283,23 @@ int main(int argc, char **argv) {
     out.verbose = verbose != 0;
     out.live = input == nullptr;
     out.freqHz = freq;
+    if (several) {
+        std::vector<int32_t> freqs{firstHz};
+        freqs.insert(freqs.end(), others.begin(), others.end());
+        static positionState pos;
+        positionState *p = nullptr;
+        std::string err;
+        if (!loadStations(stationFile ? stationFile : defaultStationFile(), pos.db, err)) {
+            std::fprintf(stderr, "%s\n", err.c_str());
+            if (stationFile) std::exit(1);
+            std::fprintf(stderr, "navdial: no position fix without a station file: give one with -D\n");
+        } else {
+            pos.near = near;
+            pos.format = out.format;
+            p = &pos;
+        }
+        runStations(freqs, input, rec, out, p);
+    }
     outputStart(out);
 
     if (input && !rec.dongle) {
@@ -155,34 +312,12 @@ int main(int argc, char **argv) {
         std::exit(0);
     }
     if (input) {
-        // The dongle's own layout: the 40-pair detector reads it. (After a
-        // prefix, the name is the rest.)
-        const char *path = rec.data.c_str();
-        const bool useStdin = std::strcmp(path, "-") == 0;
-        const int fd = useStdin ? STDIN_FILENO : open(path, O_RDONLY);
-        if (fd < 0) {
-            std::fprintf(stderr, "navdial: cannot open %s: %s\n", path, std::strerror(errno));
-            std::exit(-1);
-        }
+        // The dongle's own layout: the 40-pair detector reads it.
         initOsc();
-        const int r = runFileSample(fd);
-        if (r < 0) {
-            std::fprintf(stderr, "navdial: cannot read %s: %s\n", useStdin ? "standard input" : path,
-                         std::strerror(-r));
-            std::exit(-1);
-        }
-        std::exit(0);
+        runLayoutFile(rec);
     }
 
     if (initRtl(devid, freq) != 0) std::exit(-1);
     runRtlSample();
-    if (stopRequested()) std::exit(0);
-    if (streamStalled()) {
-        reportStall();
-    } else {
-        std::fprintf(stderr,
-                     "navdial: the sample stream from the dongle ended. Check the cable and the "
-                     "power supply, and that no other program is using the dongle.\n");
-    }
-    std::exit(-1);
+    dongleEnded();
 }

@@ -23,17 +23,14 @@ weakState weakStation;  // 200 KB, in use only with -w
 // 52 dB-Hz), the weak-signal estimator always.
 constexpr double kCoherentBelow = 52.0;
 
-void setCoherent(bool on) {
-    if (on && !station.coherent) carrierReset(station.carrier);
-    station.coherent = on;
-    setRtlWeak(station.weak, on ? &station.carrier : nullptr);
+void setCoherent(outStation &s, bool on) {
+    if (on && !s.coherent) carrierReset(s.carrier);
+    s.coherent = on;
 }
 
 bool windowTap(double bearing, bool slip) {
-    trustWindow w = trustClose(station.trust, bearing, slip);
-    if (station.weak) weakTrust(w, weakClose(*station.weak));
-    emitWindow(station, config, w, stdout, stderr);
-    setCoherent(station.weak || !(w.cn0 >= kCoherentBelow));
+    closeWindow(station, config, bearing, slip);
+    setRtlWeak(station.weak, station.coherent ? &station.carrier : nullptr);
     return true;
 }
 
@@ -45,16 +42,6 @@ void number(std::string &s, const char *name, double v, int decimals) {
     else
         std::snprintf(b, sizeof b, ", \"%s\": null", name);
     s += b;
-}
-
-// MHz without trailing zeros: 113.1, 114.85.
-std::string megahertz(int32_t hz) {
-    char b[32];
-    std::snprintf(b, sizeof b, "%.6f", hz / 1e6);
-    std::string s = b;
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    return s;
 }
 
 std::string reasonList(unsigned reasons, const char *quote, const char *sep) {
@@ -88,6 +75,24 @@ std::string keyFigures(const trustWindow &w) {
 }
 
 }  // namespace
+
+// MHz without trailing zeros: 113.1, 114.85.
+std::string megahertz(int32_t hz) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.6f", hz / 1e6);
+    std::string s = b;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s;
+}
+
+trustWindow closeWindow(outStation &s, const outConfig &c, double bearing, bool slip) {
+    trustWindow w = trustClose(s.trust, bearing, slip);
+    if (s.weak) weakTrust(w, weakClose(*s.weak));
+    emitWindow(s, c, w, stdout, stderr);
+    setCoherent(s, s.weak || !(w.cn0 >= kCoherentBelow));
+    return w;
+}
 
 void weakTrust(trustWindow &t, const weakResult &r) {
     if (r.segments == 0) return;  // windows under 0.1 s: the default estimator's figures stand
@@ -145,48 +150,53 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
         if (c.live) utcNow(utc, sizeof utc);
         std::fputs(windowJson(w, c, c.live ? utc : nullptr, s.ident.confirmed).c_str(), out);
         std::fputc('\n', out);
+    } else if (c.tagged) {
+        std::fprintf(out, "%.2f %5.1f\n", c.freqHz / 1e6, w.radial);
     } else {
         std::fprintf(out, "%5.1f\n", w.radial);
     }
 
+    // With several stations, each notice names its own.
+    const std::string who = c.tagged ? "navdial: " + megahertz(c.freqHz) + " MHz: " : "navdial: ";
+    const char *n = who.c_str();
     const bool valid = w.reasons == 0;
     if (!valid && s.lastValid != 0)
-        std::fprintf(err, "navdial: bearing not valid (%s): %s\n", reasonList(w.reasons, "", ", ").c_str(),
+        std::fprintf(err, "%sbearing not valid (%s): %s\n", n, reasonList(w.reasons, "", ", ").c_str(),
                      keyFigures(w).c_str());
     else if (valid && s.lastValid == 0)
-        std::fprintf(err, "navdial: bearing valid again: %s\n", keyFigures(w).c_str());
+        std::fprintf(err, "%sbearing valid again: %s\n", n, keyFigures(w).c_str());
     s.lastValid = valid;
 
     const bool clip = w.clip > kClipHint;
     if (clip && !s.clipHint)
-        std::fprintf(err, "navdial: %.1f %% of the I/Q bytes are clipped at 0 or 255; lower the gain with -g\n",
+        std::fprintf(err, "%s%.1f %% of the I/Q bytes are clipped at 0 or 255; lower the gain with -g\n", n,
                      100 * w.clip);
     s.clipHint = clip;
     const bool quant = c.eightBit && w.noiseLsb < kQuantNoise && w.levelDbfs < kQuantLevel;
     if (quant && !s.quantHint)
         std::fprintf(err,
-                     "navdial: the carrier is at %.1f dBFS and the noise %.2f steps of the 8-bit samples: "
+                     "%sthe carrier is at %.1f dBFS and the noise %.2f steps of the 8-bit samples: "
                      "quantisation dominates; raise the gain with -g\n",
-                     w.levelDbfs, w.noiseLsb);
+                     n, w.levelDbfs, w.noiseLsb);
     s.quantHint = quant;
 
     if (identTakeHeard(s.ident) && c.verbose) {
         if (s.ident.lastHeard.empty())
-            std::fprintf(err, "navdial: ident heard, not readable\n");
+            std::fprintf(err, "%sident heard, not readable\n", n);
         else
-            std::fprintf(err, "navdial: ident heard: %s (dot %.0f ms, %.1f words per minute)\n",
+            std::fprintf(err, "%sident heard: %s (dot %.0f ms, %.1f words per minute)\n", n,
                          s.ident.lastHeard.c_str(), 1000 * s.ident.lastDot, 1.2 / s.ident.lastDot);
     }
     if (s.ident.confirmed != s.saidIdent) {
-        std::fprintf(err, "navdial: station ident %s\n", s.ident.confirmed.c_str());
+        std::fprintf(err, "%sstation ident %s\n", n, s.ident.confirmed.c_str());
         s.saidIdent = s.ident.confirmed;
     }
 
     if (c.verbose)
         std::fprintf(err,
-                     "navdial: t %.2f s, radial %5.1f, %s%s%s; C/N0 %.1f dB-Hz, level %.1f dBFS, clip %.3f %%, "
+                     "%st %.2f s, radial %5.1f, %s%s%s; C/N0 %.1f dB-Hz, level %.1f dBFS, clip %.3f %%, "
                      "var %.1f %%, sub %.1f %%, deviation %.0f Hz, sigma %.2f deg, SNR var %.1f sub %.1f ref %.1f dB%s\n",
-                     w.t, w.radial, valid ? "valid" : "not valid (", reasonList(w.reasons, "", ", ").c_str(),
+                     n, w.t, w.radial, valid ? "valid" : "not valid (", reasonList(w.reasons, "", ", ").c_str(),
                      valid ? "" : ")", w.cn0, w.levelDbfs, 100 * w.clip, 100 * w.varDepth, 100 * w.subDepth,
                      w.deviationHz, w.sigma, w.varSnr, w.subSnr, w.refSnr, w.slip ? ", slip" : "");
 }
@@ -201,6 +211,7 @@ void outputStart(const outConfig &c) {
         station.weak = &weakStation;
     }
     setRtlMeasures(&station.trust, &station.ident);
-    setCoherent(true);  // until the first window tells the level
+    setCoherent(station, true);  // until the first window tells the level
+    setRtlWeak(station.weak, &station.carrier);
     setVorMeasures(&station.trust, windowTap);
 }

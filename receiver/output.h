@@ -28,6 +28,7 @@ struct outConfig {
     double noiseShape = 0;
     bool eightBit = true;
     bool weak = false;     // -w: the weak-signal estimator's bearings
+    bool tagged = false;   // one of several stations: lines and notices name the frequency
 };
 
 // Per station: its measures, its ident, and what was last said about them.
@@ -57,3 +58,11 @@ void weakTrust(trustWindow &t, const weakResult &r);
 
 // Writes what a closed window gives: the line on `out`, the notices on `err`.
 void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *out, FILE *err);
+
+// A station's window as the estimator ends it: its measures (and with -w
+// the weak-signal estimator's figures), the line and the notices; then
+// whether the carrier loop runs for the next window (s.coherent).
+trustWindow closeWindow(outStation &s, const outConfig &c, double bearing, bool slip);
+
+// The frequency as the lines show it: "114.85", "113.1".
+std::string megahertz(int32_t hz);

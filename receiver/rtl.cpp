@@ -25,7 +25,7 @@ namespace {
 
 constexpr int kBlock = 40;                    // IQ pairs per envelope sample: 2 MS/s to 50 kHz
 constexpr double kPiOver40 = 0.07853981633974481;
-constexpr double kScale = 0.0001953125;       // 1/(40*128): a full-scale carrier gives about 1
+constexpr double kScale = kBlockScale;        // 1/(40*128): a full-scale carrier gives about 1
 
 float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
 int idx;               // position of the next pair in the current block
@@ -36,12 +36,10 @@ identState *ident;      // the ident decoder (null: none)
 const float (*identMix)[2];
 weakState *weak;        // the weak-signal estimator (null: none)
 carrierLoop *carrier;   // coherent AM for the ident and the weak-signal estimator (null: none)
+bufferSink sink;        // several stations: the buffers go there (null: the detector)
 
-// The magnitude of a block's sum, squares and root in double precision.
-inline float envelope(float re, float im) {
-    const double r = re, i = im;
-    return static_cast<float>(std::sqrt(i * i + r * r) * kScale);
-}
+// The magnitude of a block's sum.
+inline float envelope(float re, float im) { return blockEnvelope(re, im); }
 
 constexpr uint32_t kRate = 2000000;           // IQ pairs per second
 constexpr int kOffset = 50000;                // tuner centre below the station, Hz
@@ -103,7 +101,10 @@ void watchdog(int) {
 // The live stream's callback: rearms the watchdog, then the envelope detector.
 void live_callback(unsigned char *buf, uint32_t len, void *ctx) {
     alarm(kStallSeconds);
-    in_callback(buf, len, ctx);
+    if (sink)
+        sink(buf, len);
+    else
+        in_callback(buf, len, ctx);
     // A signal that came before the library's read was running could not
     // cancel it; it is honoured here.
     if (stopAsked) rtlsdr_cancel_async(dev);
@@ -161,7 +162,10 @@ int runFileSample(int fd) {
         if (got < 0) return static_cast<int>(got);
         if (stopAsked) return 1;
         const size_t have = static_cast<size_t>(got);
-        if (have > 0) in_callback(buf, static_cast<uint32_t>(have), nullptr);
+        if (have > 0 && sink)
+            sink(buf, static_cast<uint32_t>(have));
+        else if (have > 0)
+            in_callback(buf, static_cast<uint32_t>(have), nullptr);
         if (stopAsked) return 1;
         if (have < kBufLen) return 0;
     }
@@ -187,6 +191,21 @@ bool requestStop() {
     if (!streaming) return false;
     if (dev) rtlsdr_cancel_async(dev);  // only sets two integers
     return true;
+}
+
+void setRtlSink(bufferSink s) { sink = s; }
+
+bool retuneRtl(int centre) {
+    if (rtlsdr_set_center_freq(dev, static_cast<uint32_t>(centre)) < 0) {
+        std::fprintf(stderr, "WARNING: Failed to set center freq.\n");
+        return false;
+    }
+    if (rtlsdr_reset_buffer(dev) < 0) std::fprintf(stderr, "WARNING: Failed to reset buffers.\n");
+    return true;
+}
+
+void endRtlStream() {
+    if (dev) rtlsdr_cancel_async(dev);
 }
 
 void reportStall() { std::fputs(kStallMessage, stderr); }

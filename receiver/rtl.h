@@ -2,6 +2,7 @@
 // 40-sample envelope detector.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -75,3 +76,23 @@ void envelopeSample(float re, float im);
 void envelopeValue(float envelope);
 // Bytes of 8-bit IQ, for the measures' clipping count (nothing without measures).
 void measureBytes(const unsigned char *buf, uint32_t len);
+
+// A block sum of 40 pairs in byte units to the envelope (about 1 for a
+// full-scale carrier): its magnitude, squares and root in double precision.
+constexpr double kBlockScale = 0.0001953125;  // 1/(40*128)
+inline float blockEnvelope(float re, float im) {
+    const double r = re, i = im;
+    return static_cast<float>(std::sqrt(i * i + r * r) * kBlockScale);
+}
+
+// Several stations: with `sink` set, the dongle's and runFileSample()'s
+// buffers go to it instead of in_callback (null, the start state: the
+// detector). Set before the stream starts.
+using bufferSink = void (*)(unsigned char *buf, uint32_t len);
+void setRtlSink(bufferSink sink);
+// Between two streams of the open dongle: the tuner to `centre` Hz, its
+// buffers emptied. False when the tuner refused (said on standard error).
+bool retuneRtl(int centre);
+// Ends the running dongle stream from its sink (not a stop: the caller
+// starts the next one).
+void endRtlStream();

@@ -35,20 +35,16 @@ constexpr int64_t kRate = 50000;                      // envelope samples per se
 constexpr int64_t kWarmup = -5000;                    // 0.1 s for the filters to settle
 constexpr double kSlipDeg = 2.0;                      // plain and circular mean disagree: a slip
 
-double phase;           // 30 Hz oscillator, radians in (-pi, pi]
-filterState flt_r;      // variable path, 30 Hz set
-filterState flt_f;      // subcarrier path, subcarrier set
-cpx fpr;                // previous subcarrier output, for the discriminator
-filterState flt_s;      // reference path, 30 Hz set
-double pA;              // previous phase difference
-double uw;              // unwrap offset, whole turns, since the window's start
-double sum;             // unwrapped phase differences of the window
-int64_t n = kWarmup;    // samples of the window; negative during the warm-up
-double pre, pim;        // unit phasors of the summed phase differences
-int64_t summed;         // how many were summed
-double plainMean;       // the last window's plain mean, before the slip check
-trustState *measures;   // measures beside the estimator (null: none)
-vorWindowTap windowTap;
+vorState startState() {
+    vorState v{};
+    vorInit(v);
+    return v;
+}
+
+vorState g = startState();  // the instance behind vor() and vorPlain()
+vorWindowTap windowTap;     // its window tap, as setVorMeasures() set it
+
+bool staticTap(vorState &, double bearing, bool slip) { return windowTap && windowTap(bearing, slip); }
 
 }  // namespace
 
@@ -79,11 +75,11 @@ namespace {
 // The steps both kernels share, in the order of a call.
 
 // Adds one step of 30 Hz and wraps by 2 pi, so that phase stays in (-pi, pi].
-inline void advance() {
-    if (phase > kWrapAt)
-        phase -= kWrapBy;
+inline void advance(vorState &v) {
+    if (v.phase > kWrapAt)
+        v.phase -= kWrapBy;
     else
-        phase += kStep;
+        v.phase += kStep;
 }
 
 // The discriminator output limited to +-510 Hz of deviation.
@@ -95,36 +91,36 @@ inline double limit(double d) {
 
 // Unwraps a and adds it to the window (only after the warm-up and the
 // window's first sample, n > 0).
-inline void accumulate(double a) {
-    const double diff = a - pA;
-    if (diff > kPi) uw -= kTwoPi;
-    if (diff < -kPi) uw += kTwoPi;
-    sum = (a + sum) + uw;
-    ++summed;
+inline void accumulate(vorState &v, double a) {
+    const double diff = a - v.pA;
+    if (diff > kPi) v.uw -= kTwoPi;
+    if (diff < -kPi) v.uw += kTwoPi;
+    v.sum = (a + v.sum) + v.uw;
+    ++v.summed;
 }
 
 // Counts the sample and, at the end of a window, prints its bearing. `turn`
 // is added to the angle of the phasor sum (radians).
-inline void count(double a, double turn) {
-    ++n;
-    pA = a;
+inline void count(vorState &s, double a, double turn) {
+    ++s.n;
+    s.pA = a;
     // 64 bits: 50000 x interval overflows 32 bits above 42949 s.
-    if (n > kRate * interval) {
-        double v = std::fmod(sum * kDeg / static_cast<double>(n), 360.0);
+    if (s.n > kRate * interval) {
+        double v = std::fmod(s.sum * kDeg / static_cast<double>(s.n), 360.0);
         if (v < 0) v += 360.0;
-        plainMean = v;
-        if (summed > 0) v = windowBearing(v, std::atan2(pim, pre) + turn);
-        if (!windowTap || !windowTap(v, v != plainMean)) std::printf("%5.1f\n", v);
-        n = 0;
-        sum = 0.0;
+        s.plainMean = v;
+        if (s.summed > 0) v = windowBearing(v, std::atan2(s.pim, s.pre) + turn);
+        if (!s.tap || !s.tap(s, v, v != s.plainMean)) std::printf("%5.1f\n", v);
+        s.n = 0;
+        s.sum = 0.0;
         // The window's first sample is not summed but counted, so turns left
         // in the offset would not cancel in the mean: each one is 360/(N+1)
         // degrees, and after a fade into noise, hundreds of them (2 degrees
         // on every later window). pA carries over, so the unwrap stays
         // continuous across the boundary.
-        uw = 0.0;
-        pre = pim = 0.0;
-        summed = 0;
+        s.uw = 0.0;
+        s.pre = s.pim = 0.0;
+        s.summed = 0;
     }
 }
 
@@ -150,92 +146,104 @@ inline cpx step(filterState &f, cpx in, const filterCoef &c) {
 
 // The estimator written plainly, one library call per value.
 void vorPlain(float envelope) {
-    advance();
+    vorState &v = g;
+    advance(v);
 
     const double r = envelope;
-    const double c1 = std::cos(phase);
-    const double s1 = std::sin(-phase);
-    const cpx R = filterStep(flt_r, {r * c1, r * s1}, coef30);
+    const double c1 = std::cos(v.phase);
+    const double s1 = std::sin(-v.phase);
+    const cpx R = filterStep(v.flt_r, {r * c1, r * s1}, coef30);
 
-    const double c2 = std::cos(kSubMul * phase);
-    const double s2 = std::sin(-(kSubMul * phase));
-    const cpx F = filterStep(flt_f, {r * c2, r * s2}, coefSub);
+    const double c2 = std::cos(kSubMul * v.phase);
+    const double s2 = std::sin(-(kSubMul * v.phase));
+    const cpx F = filterStep(v.flt_f, {r * c2, r * s2}, coefSub);
 
     // Phase-difference discriminator: the subcarrier's frequency, radians/sample.
-    const double dy = F.im * fpr.re - F.re * fpr.im;
-    const double d = limit(std::atan2(dy, F.re * fpr.re + F.im * fpr.im));
-    fpr = F;
+    const double dy = F.im * v.fpr.re - F.re * v.fpr.im;
+    const double d = limit(std::atan2(dy, F.re * v.fpr.re + F.im * v.fpr.im));
+    v.fpr = F;
 
-    const cpx S = filterStep(flt_s, {c1 * d, s1 * d}, coef30);
-    if (measures) trustStep(*measures, r, c1, s1, R, F, S, dy, n > 0, pre, pim);
+    const cpx S = filterStep(v.flt_s, {c1 * d, s1 * d}, coef30);
+    if (v.measures) trustStep(*v.measures, r, c1, s1, R, F, S, dy, v.n > 0, v.pre, v.pim);
 
     const double a = std::atan2(S.im * R.re - S.re * R.im, S.re * R.re + S.im * R.im) + kDelay;
 
-    if (n > 0) {
-        accumulate(a);
-        pre += std::cos(a);
-        pim += std::sin(a);
+    if (v.n > 0) {
+        accumulate(v, a);
+        v.pre += std::cos(a);
+        v.pim += std::sin(a);
     }
-    count(a, 0.0);
+    count(v, a, 0.0);
 }
+
+namespace {
 
 // The same numbers, cheaper: sincos gives the bits of cos and sin, and the
 // C library's sine is odd to the bit, so sin(-x) is -sin(x) (both are
 // checked by a test on every target); the unit phasor of a comes from the
 // atan2 arguments by one square root, the delay correction added to the
 // circular mean once per window.
-void vor(float envelope) {
-    advance();
+[[gnu::always_inline]] inline void kernel(vorState &v, float envelope) {
+    advance(v);
 
     const double r = envelope;
     double c1, s1, c2, s2;
-    sincos(phase, &s1, &c1);
+    sincos(v.phase, &s1, &c1);
     s1 = -s1;
-    const cpx R = step(flt_r, {r * c1, r * s1}, coef30);
+    const cpx R = step(v.flt_r, {r * c1, r * s1}, coef30);
 
-    sincos(kSubMul * phase, &s2, &c2);
+    sincos(kSubMul * v.phase, &s2, &c2);
     s2 = -s2;
-    const cpx F = step(flt_f, {r * c2, r * s2}, coefSub);
+    const cpx F = step(v.flt_f, {r * c2, r * s2}, coefSub);
 
-    const double dy = F.im * fpr.re - F.re * fpr.im;
-    const double d = limit(std::atan2(dy, F.re * fpr.re + F.im * fpr.im));
-    fpr = F;
+    const double dy = F.im * v.fpr.re - F.re * v.fpr.im;
+    const double d = limit(std::atan2(dy, F.re * v.fpr.re + F.im * v.fpr.im));
+    v.fpr = F;
 
-    const cpx S = step(flt_s, {c1 * d, s1 * d}, coef30);
+    const cpx S = step(v.flt_s, {c1 * d, s1 * d}, coef30);
     // The phasor sum so far, without this sample's: one sample late at a
     // sub-window's edge, which the spread does not notice.
-    if (measures) trustStep(*measures, r, c1, s1, R, F, S, dy, n > 0, pre, pim);
+    if (v.measures) trustStep(*v.measures, r, c1, s1, R, F, S, dy, v.n > 0, v.pre, v.pim);
 
     const double y = S.im * R.re - S.re * R.im, x = S.re * R.re + S.im * R.im;
     const double a = std::atan2(y, x) + kDelay;
 
-    if (n > 0) {
-        accumulate(a);
+    if (v.n > 0) {
+        accumulate(v, a);
         const double m = std::sqrt(x * x + y * y);
         if (m > 0) {
-            pre += x / m;
-            pim += y / m;
+            v.pre += x / m;
+            v.pim += y / m;
         } else {
-            pre += 1.0;  // atan2(0, 0) is 0
+            v.pre += 1.0;  // atan2(0, 0) is 0
         }
     }
-    count(a, kDelay);
+    count(v, a, kDelay);
 }
 
-double lastPlainMean() { return plainMean; }
+}  // namespace
+
+void vor(float envelope) { kernel(g, envelope); }
+
+void vorStep(vorState &v, float envelope) { kernel(v, envelope); }
+
+double lastPlainMean() { return g.plainMean; }
 
 void setVorMeasures(trustState *t, vorWindowTap window) {
-    measures = t;
+    g.measures = t;
     windowTap = window;
+    g.tap = staticTap;
 }
 
-void vorReset() {
-    phase = 0;
-    flt_r = flt_f = flt_s = filterState{};
-    fpr = cpx{};
-    pA = uw = sum = 0;
-    n = kWarmup;
-    pre = pim = 0;
-    summed = 0;
-    plainMean = 0;
+void vorInit(vorState &v) {
+    v.phase = 0;
+    v.flt_r = v.flt_f = v.flt_s = filterState{};
+    v.fpr = cpx{};
+    v.pA = v.uw = v.sum = 0;
+    v.n = kWarmup;
+    v.pre = v.pim = 0;
+    v.summed = 0;
+    v.plainMean = 0;
 }
+
+void vorReset() { vorInit(g); }

@@ -30,7 +30,8 @@ cpx filterStep(filterState &f, cpx in, const filterCoef &c);
 
 // Takes one envelope sample (about 1 for a full-scale carrier). Once a window
 // of `interval` seconds is complete, prints the bearing in degrees with
-// "%5.1f\n" on standard output. Keeps its state in this module.
+// "%5.1f\n" on standard output. Keeps its state in this module (the
+// instance behind vor(); see vorState for more stations).
 void vor(float envelope);
 
 // The same estimator written plainly, one library call per value: the
@@ -58,3 +59,30 @@ void vorReset();
 struct trustState;
 using vorWindowTap = bool (*)(double bearing, bool slip);
 void setVorMeasures(trustState *t, vorWindowTap window);
+
+// The estimator's state, one instance per station: what vor() keeps in
+// this module, for each further station decoded at the same time.
+// Value-initialise (`vorState v{};`), then vorInit().
+struct vorState;
+using vorStateTap = bool (*)(vorState &v, double bearing, bool slip);
+struct vorState {
+    double phase;           // 30 Hz oscillator, radians in (-pi, pi]
+    filterState flt_r;      // variable path, 30 Hz set
+    filterState flt_f;      // subcarrier path, subcarrier set
+    cpx fpr;                // previous subcarrier output, for the discriminator
+    filterState flt_s;      // reference path, 30 Hz set
+    double pA;              // previous phase difference
+    double uw;              // unwrap offset, whole turns, since the window's start
+    double sum;             // unwrapped phase differences of the window
+    int64_t n;              // samples of the window; negative during the warm-up
+    double pre, pim;        // unit phasors of the summed phase differences
+    int64_t summed;         // how many were summed
+    double plainMean;       // the last window's plain mean, before the slip check
+    trustState *measures;   // measures beside the estimator (null: none)
+    vorStateTap tap;        // the window's end (null: the line is printed)
+    void *user;             // for the tap
+};
+// The start state, warm-up included; measures, tap and user are kept.
+void vorInit(vorState &v);
+// vor() on instance v.
+void vorStep(vorState &v, float envelope);

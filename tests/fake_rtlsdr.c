@@ -9,7 +9,9 @@
  *                       rtlsdr_ prefix (e.g. open,set_sample_rate,read_async)
  *   FAKE_RTLSDR_OPEN_NULL  open returns 0 but leaves the handle empty
  *   FAKE_RTLSDR_OPEN_MS open takes this long
- *   FAKE_RTLSDR_IQ      file streamed in buffers of the requested length
+ *   FAKE_RTLSDR_IQ      file streamed in buffers of the requested length, from
+ *                       its start on each read_async; a "%u" in it becomes
+ *                       the centre frequency set last (a file per tuning)
  *   FAKE_RTLSDR_PACE_MS pause before each buffer
  *   FAKE_RTLSDR_END     after the file: "lost" (return 0, the default),
  *                       "stall" (deliver nothing more until cancelled),
@@ -110,7 +112,16 @@ int rtlsdr_close(rtlsdr_dev_t *dev) {
         return fails(#name) ? -1 : 0;                 \
     }
 
-SETTER(set_center_freq, uint32_t, "%u")
+static uint32_t the_centre;
+
+int rtlsdr_set_center_freq(rtlsdr_dev_t *dev, uint32_t v) {
+    (void)dev;
+    logf_("set_center_freq %u", v);
+    if (fails("set_center_freq")) return -1;
+    the_centre = v;
+    return 0;
+}
+
 SETTER(set_freq_correction, int, "%d")
 SETTER(set_tuner_gain, int, "%d")
 SETTER(set_tuner_bandwidth, uint32_t, "%u")
@@ -206,11 +217,20 @@ int rtlsdr_read_async(rtlsdr_dev_t *dev, rtlsdr_read_async_cb_t cb, void *ctx, u
                       uint32_t buf_len) {
     logf_("read_async %u %u", buf_num, buf_len);
     if (fails("read_async")) return -1;
-    const char *path = getenv("FAKE_RTLSDR_IQ");
+    dev->cancel = 0; /* as the real one: a cancel ends the stream it was meant for */
+    const char *pattern = getenv("FAKE_RTLSDR_IQ");
+    char path[4096] = "";
+    if (pattern) {
+        const char *at = strstr(pattern, "%u");
+        if (at)
+            snprintf(path, sizeof path, "%.*s%u%s", (int)(at - pattern), pattern, the_centre, at + 2);
+        else
+            snprintf(path, sizeof path, "%s", pattern);
+    }
     const char *end = getenv("FAKE_RTLSDR_END");
     const int pace = env_int("FAKE_RTLSDR_PACE_MS", 0);
     unsigned char *buf = malloc(buf_len ? buf_len : 1);
-    FILE *f = path ? fopen(path, "rb") : NULL;
+    FILE *f = pattern ? fopen(path, "rb") : NULL;
     unsigned long delivered = 0;
     while (!dev->cancel && f && buf) {
         if (pace) sleep_ms(pace);

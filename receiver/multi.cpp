@@ -1,0 +1,223 @@
+#include "multi.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "carrier.h"
+#include "ident.h"
+#include "rtl.h"
+#include "trust.h"
+#include "weak.h"
+
+namespace {
+
+constexpr int32_t kChannel = 50000;  // the VOR raster, Hz
+constexpr int kOffset = 50000;       // cycling: the tuner below the station, as for one station
+
+std::vector<std::unique_ptr<spanStation>> stations;
+positionState *position;
+bool cycling;
+int idx;           // position in the current block, the same for every station
+float kByte[256];  // byte b as the float b - 127.5, exactly
+const float (*identMix)[2];
+size_t active;   // cycling: the station whose turn it is
+bool turnDone;   // cycling: its window is out, the stream is ending
+int discard;     // cycling: buffers still to throw away after a retune
+int64_t blocks;  // cycling: blocks of 40 pairs streamed, every station's included
+
+// A block's end for one station: what rtl's detector does for its one.
+void stationBlock(spanStation &s, float re, float im) {
+    trustBlock(s.out.trust, re, im);
+    const float e = blockEnvelope(re, im);
+    const float a =
+        s.out.coherent ? static_cast<float>(carrierStep(s.out.carrier, re * kBlockScale, im * kBlockScale)) : e;
+    identStep(s.out.ident, a, identMix);
+    if (s.weak) weakStep(*s.weak, a);
+    vorStep(s.vor, e);
+}
+
+// One station's mixing and block sums over a buffer, from block position
+// `at`: the same loop as rtl's detector, with the station's table.
+void mixStation(spanStation &s, const unsigned char *p, uint32_t pairs, int at) {
+    trustBuffer(s.out.trust, p, 2 * pairs);
+    float re = s.D[0], im = s.D[1];
+    while (pairs > 0) {
+        const uint32_t take = std::min<uint32_t>(pairs, static_cast<uint32_t>(kSpanBin - at));
+        const float(*o)[2] = s.osc + at;
+#pragma GCC unroll 4
+        for (uint32_t k = 0; k < take; ++k, p += 2) {
+            const float i = kByte[p[0]], q = kByte[p[1]];
+            re += i * o[k][0] - q * o[k][1];
+            im += q * o[k][0] + i * o[k][1];
+        }
+        pairs -= take;
+        at += static_cast<int>(take);
+        if (at == kSpanBin) {
+            stationBlock(s, re, im);
+            re = im = 0.0f;
+            at = 0;
+            if (turnDone) return;  // cycling: the rest of the buffer is not this station's
+        }
+    }
+    s.D[0] = re;
+    s.D[1] = im;
+}
+
+size_t indexOf(const spanStation &s) {
+    for (size_t k = 0; k < stations.size(); ++k)
+        if (stations[k].get() == &s) return k;
+    return 0;
+}
+
+bool windowTap(vorState &v, double bearing, bool slip) {
+    spanStation &s = *static_cast<spanStation *>(v.user);
+    const trustWindow w = closeWindow(s.out, s.config, bearing, slip);
+    if (position) {
+        const size_t k = indexOf(s);
+        positionWindow(*position, k, w, s.out.ident.confirmed, stderr);
+        // A round ends with the last station's window; cycling, its turn
+        // ends the cycle.
+        if (k + 1 == stations.size())
+            positionRound(*position, cycling ? static_cast<double>(blocks) / 50000.0 : w.t, stdout, stderr);
+    }
+    if (cycling) {
+        turnDone = true;
+        endRtlStream();
+    }
+    return true;
+}
+
+// The table of a station `bin` channels above the centre: entry i is the
+// 50 kHz table's entry (bin i mod 40), so that a station at +50 kHz mixes
+// with the very numbers of the one-station detector.
+void fillTable(spanStation &s) {
+    for (int i = 0; i < kSpanBin; ++i) {
+        const int m = ((s.bin * i) % kSpanBin + kSpanBin) % kSpanBin;
+        s.osc[i][0] = oscEntry(m)[0];
+        s.osc[i][1] = oscEntry(m)[1];
+    }
+}
+
+// A station's turn begins: the estimator's warm-up again, the carrier loop
+// acquiring, the measures' clock moved on by the time it was not heard.
+void beginTurn(spanStation &s) {
+    vorInit(s.vor);
+    carrierReset(s.out.carrier);
+    const int64_t gap = blocks - s.seenTo;
+    s.out.trust.pos += static_cast<uint64_t>(gap - gap % 64);  // whole rings: the high-pass stays aligned
+    s.D[0] = s.D[1] = 0.0f;
+    idx = 0;
+    turnDone = false;
+    discard = 1;
+}
+
+}  // namespace
+
+bool onRaster(int32_t hz) { return hz % kChannel == 0; }
+
+int32_t spanCentre(const std::vector<int32_t> &freqs) {
+    if (freqs.empty()) return 0;
+    const auto [lo, hi] = std::minmax_element(freqs.begin(), freqs.end());
+    const int64_t reach = int64_t{kSpanMaxBin} * kChannel;
+    int32_t best = 0;
+    int64_t bestScore = INT64_MAX;
+    for (int64_t c = *hi - reach; c <= *lo + reach; c += kChannel) {
+        bool onDc = false;
+        int images = 0;
+        for (int32_t f : freqs) {
+            onDc |= f == c;
+            for (int32_t g : freqs) images += g != f && g == 2 * c - f;
+        }
+        if (onDc) continue;
+        // Mirror images first, then the distance from the middle.
+        const int64_t score = images * 100000000LL + std::llabs(2 * c - *lo - *hi);
+        if (score < bestScore) {
+            bestScore = score;
+            best = static_cast<int32_t>(c);
+        }
+    }
+    return best;
+}
+
+void spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling, const outConfig &base,
+               positionState *pos) {
+    initOsc();
+    for (int b = 0; b < 256; ++b) kByte[b] = static_cast<float>(b) - 127.5f;
+    identMix = identTable();
+    stations.clear();
+    position = pos;
+    cycling = isCycling;
+    idx = 0;
+    blocks = 0;
+    turnDone = false;
+    for (int32_t f : freqs) {
+        auto s = std::make_unique<spanStation>();
+        s->freqHz = f;
+        s->bin = cycling ? 1 : (f - centre) / kChannel;
+        fillTable(*s);
+        s->D[0] = s->D[1] = 0.0f;
+        s->config = base;
+        s->config.freqHz = f;
+        s->config.tagged = true;
+        s->out.trust.flat = base.flatFront;
+        s->out.trust.noiseShape = base.noiseShape;
+        if (base.weak) {
+            s->weak = std::make_unique<weakState>();
+            weakReset(*s->weak);
+            s->out.weak = s->weak.get();
+        }
+        carrierReset(s->out.carrier);
+        s->out.coherent = true;  // until the first window tells the level
+        vorInit(s->vor);
+        s->vor.measures = &s->out.trust;
+        s->vor.tap = windowTap;
+        s->vor.user = s.get();
+        stations.push_back(std::move(s));
+    }
+    if (pos) {
+        pos->stations.clear();
+        for (int32_t f : freqs) {
+            positionStation p;
+            p.freqHz = f;
+            pos->stations.push_back(p);
+        }
+    }
+    setRtlSink(spanBuffer);
+}
+
+void spanBuffer(unsigned char *buf, uint32_t len) {
+    const uint32_t pairs = len / 2;  // an unpaired last byte is ignored
+    if (cycling) {
+        blocks += pairs / kSpanBin;  // buffers are whole blocks (81920 bytes)
+        if (turnDone) return;        // in flight when the turn ended
+        if (discard > 0) {           // from before the retune, or while the tuner settled
+            --discard;
+            return;
+        }
+        mixStation(*stations[active], buf, pairs, idx);
+    } else {
+        for (auto &s : stations) mixStation(*s, buf, pairs, idx);
+    }
+    idx = static_cast<int>((static_cast<uint32_t>(idx) + pairs) % kSpanBin);
+    std::fflush(stdout);
+}
+
+int spanCycle() {
+    int r = 0;
+    for (bool first = true;; first = false) {
+        for (size_t k = 0; k < stations.size(); ++k) {
+            if (stopRequested() || streamStalled()) return r;
+            spanStation &s = *stations[k];
+            // The first station's tuning is the dongle's set-up.
+            if (!(first && k == 0) && !retuneRtl(s.freqHz - kOffset)) return -1;
+            active = k;
+            beginTurn(s);
+            r = runRtlSample();
+            s.seenTo = blocks;
+            if (!turnDone) return r;  // a stop, a stall, or the stream ended
+        }
+    }
+}
+
+const std::vector<std::unique_ptr<spanStation>> &spanStations() { return stations; }

@@ -1,0 +1,58 @@
+// Several stations from one dongle. VOR channels lie on a 50 kHz raster,
+// so with the tuner's centre on it, every station within 950 kHz of the
+// centre sits at k x 50 kHz: a 40-entry table of exp(-j 2 pi k i/40) and
+// the same 40-pair block sum give its envelope (the block sum's nulls fall
+// on the other channels). Each station then has its own estimator,
+// measures, ident and output. Stations further apart share the dongle in
+// turn: one window on each, the tuner retuned between them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "output.h"
+#include "position.h"
+#include "vor.h"
+
+constexpr int kSpanBin = 40;     // pairs per block, and entries of each table
+constexpr int kSpanMaxBin = 19;  // 950 kHz: 20 kHz inside the 2 MS/s span's edge
+
+// One station decoded beside others.
+struct spanStation {
+    int32_t freqHz = 0;
+    int bin = 0;             // the station at centre + bin x 50 kHz
+    float osc[kSpanBin][2];  // (re, im) of exp(-j 2 pi bin i/40)
+    float D[2];              // the running block sum
+    vorState vor{};
+    outConfig config;
+    outStation out;
+    std::unique_ptr<weakState> weak;
+    int64_t seenTo = 0;  // cycling: the block count when its last turn ended
+};
+
+// Whether hz is on the 50 kHz channel raster.
+bool onRaster(int32_t hz);
+
+// A centre on the raster that puts every station within kSpanMaxBin
+// channels and none on the tuner's DC, preferring centres where no
+// station's mirror image (the dongle's IQ imbalance) falls on another, then
+// the middle. 0 when they do not fit.
+int32_t spanCentre(const std::vector<int32_t> &freqs);
+
+// Sets up the stations (the first is the bare argument's) at `centre`, or
+// each in its turn when `cycling`; with `position`, each window also goes
+// to the fix. Installs spanBuffer as the stream's sink.
+void spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool cycling, const outConfig &base,
+               positionState *position);
+
+// The stream's sink: 8-bit IQ at 2 MS/s, the tuner at the centre.
+void spanBuffer(unsigned char *buf, uint32_t len);
+
+// The dongle, cycling: a window on each station in turn, the tuner 50 kHz
+// below it, the first buffer after each retune thrown away. Until a stop or
+// a stall; the library's result of the last stream.
+int spanCycle();
+
+// The stations, for tests.
+const std::vector<std::unique_ptr<spanStation>> &spanStations();
