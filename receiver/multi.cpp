@@ -64,6 +64,43 @@ void mixStation(spanStation &s, const unsigned char *p, uint32_t pairs, int at) 
     s.D[1] = im;
 }
 
+// Two to four stations in one pass: each pair's bytes are read and turned
+// into floats once, and every station's sum stays in registers.
+template <int N>
+void mixJoint(spanStation *const *st, const unsigned char *p, uint32_t pairs, int at) {
+    for (int j = 0; j < N; ++j) trustBuffer(st[j]->out.trust, p, 2 * pairs);
+    float re[N], im[N];
+    for (int j = 0; j < N; ++j) {
+        re[j] = st[j]->D[0];
+        im[j] = st[j]->D[1];
+    }
+    while (pairs > 0) {
+        const uint32_t take = std::min<uint32_t>(pairs, static_cast<uint32_t>(kSpanBin - at));
+        const float(*o[N])[2];
+        for (int j = 0; j < N; ++j) o[j] = st[j]->osc + at;
+        for (uint32_t k = 0; k < take; ++k, p += 2) {
+            const float i = kByte[p[0]], q = kByte[p[1]];
+            for (int j = 0; j < N; ++j) {
+                re[j] += i * o[j][k][0] - q * o[j][k][1];
+                im[j] += q * o[j][k][0] + i * o[j][k][1];
+            }
+        }
+        pairs -= take;
+        at += static_cast<int>(take);
+        if (at == kSpanBin) {
+            for (int j = 0; j < N; ++j) {
+                stationBlock(*st[j], re[j], im[j]);
+                re[j] = im[j] = 0.0f;
+            }
+            at = 0;
+        }
+    }
+    for (int j = 0; j < N; ++j) {
+        st[j]->D[0] = re[j];
+        st[j]->D[1] = im[j];
+    }
+}
+
 size_t indexOf(const spanStation &s) {
     for (size_t k = 0; k < stations.size(); ++k)
         if (stations[k].get() == &s) return k;
@@ -197,7 +234,21 @@ void spanBuffer(unsigned char *buf, uint32_t len) {
         }
         mixStation(*stations[active], buf, pairs, idx);
     } else {
-        for (auto &s : stations) mixStation(*s, buf, pairs, idx);
+        // In groups of up to four, the same sums as one at a time.
+        for (size_t k = 0; k < stations.size();) {
+            spanStation *group[4];
+            const size_t n = std::min<size_t>(4, stations.size() - k);
+            for (size_t j = 0; j < n; ++j) group[j] = stations[k + j].get();
+            if (n == 4)
+                mixJoint<4>(group, buf, pairs, idx);
+            else if (n == 3)
+                mixJoint<3>(group, buf, pairs, idx);
+            else if (n == 2)
+                mixJoint<2>(group, buf, pairs, idx);
+            else
+                mixStation(*group[0], buf, pairs, idx);
+            k += n;
+        }
     }
     idx = static_cast<int>((static_cast<uint32_t>(idx) + pairs) % kSpanBin);
     std::fflush(stdout);

@@ -27,7 +27,11 @@ const std::string kUsage =
     " -s rate :\t\t\tthe recording's sample rate (2048000, 1.8M)\n"
     " -c MHz :\t\t\tthe frequency the recording was tuned to\n"
     " -F format :\t\t\toutput format: plain (default) or json\n"
-    " -w :\t\t\t\tweak-signal estimator: bearings from stations 5 dB weaker\n";
+    " -w :\t\t\t\tweak-signal estimator: bearings from stations 5 dB weaker\n"
+    " -a MHz :\t\t\tanother station, decoded at the same time (repeat for more);\n"
+    "\t\t\t\twith two or more, a position fix\n"
+    " -P lat,lon :\t\t\trough position: rules out far stations on a frequency\n"
+    " -D file :\t\t\tstation file (default: the one installed with navdial)\n";
 
 const std::string kOpenFailed =
     "Failed to open rtlsdr device\n"
