@@ -5,7 +5,8 @@
 #     two runs (4 s and 12 s of signal) over the difference of their lengths,
 #     for the plain and the fast kernels, split into the front end (per IQ
 #     pair) and the estimator (per envelope sample), and navdial -i itself,
-#     with the default estimator and with the weak-signal one (-w).
+#     with the default estimator, with the weak-signal one (-w) and with
+#     three stations in one span (-a).
 #  2. x86-64: seconds of signal per CPU second of navdial -i on a 60 s file
 #     (median of 5 runs) against the plain kernels, and peak memory; the
 #     same for a recording from another program: cf32 at 1.8 MS/s with the
@@ -28,6 +29,11 @@ for t in 4 12 60; do
 done
 [ -s "$work/rec60.cf32" ] ||
     build/tools/vorgen -r 123.4 -n 55 -S 1 -I -t 60 -F cf32 -R 1800000 -O 300000 -o "$work/rec60.cf32"
+# Three stations in one span: the second and third 400 and 550 kHz away.
+for t in 4 12; do
+    [ -s "$work/three$t.cu8" ] ||
+        build/tools/vorgen -r 123.4 -n 55 -S 1 -I -t $t -f 113.1 -A 112.7:200:0 -A 113.65:77:-3 -o "$work/three$t.cu8"
+done
 # The same with a Morse identifier every 6 s, so that repetitions are read.
 for t in 4 12; do
     [ -s "$work/morse$t.cu8" ] || build/tools/vorgen -r 123.4 -n 55 -S 1 -M KLO -W 10 -P 6 -T 0.2 -t $t -o "$work/morse$t.cu8"
@@ -67,6 +73,11 @@ awk -v w=$weak -v n=$nav 'BEGIN {
     printf "  navdial -i -w (weak-signal estimator):   %.1f M per second of signal, %.3f of the default'"'"'s\n", w / 1e6, w / n }'
 awk -v m=$morse -v n=$nav 'BEGIN {
     printf "  navdial -i, a Morse ident read every 6 s: %.1f M per second of signal (%.1f M more)\n", m / 1e6, (m - n) / 1e6 }'
+three=$(( ($(count "$work/three12.cu8" build-armhf/receiver/navdial -a 112.7 -a 113.65 113.1 -i) - \
+            $(count "$work/three4.cu8" build-armhf/receiver/navdial -a 112.7 -a 113.65 113.1 -i)) / 8 ))
+awk -v t=$three -v n=$nav 'BEGIN {
+    printf "  navdial -i, three stations in one span (-a twice): %.1f M per second of signal, %.2f times one station'"'"'s\n",
+           t / 1e6, t / n }'
 
 echo "x86-64 (native build), 60 s of signal, median of 5 runs:"
 set -- $(build/bench/cputime 5 build/receiver/navdial -i "$work/vor60.cu8" 113.1)
