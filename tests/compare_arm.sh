@@ -3,7 +3,7 @@
 # samples: generated stations around the circle, with and without noise, and
 # the VRN recordings; and recordings in other formats, rates and centres,
 # through the down-converter (their JSON lines, the trust figures included);
-# and the weak-signal estimator's.
+# the weak-signal estimator's; and several stations with a fix.
 #
 # Beyond the printed lines, the window means are compared to the last bit.
 # glibc on x86-64 picks FMA-compiled cos/sin/atan2 on processors that have
@@ -83,5 +83,9 @@ recording "-w, 45 dB-Hz, tolerances" -w -v -i "$work/iq"
 "$gen" -r 10 -t 4.2 -n 55 -S 3 -d 5 -I -o "$work/iq"
 recording "-w, moving at 5 deg/s" -w -i "$work/iq"
 recording "-w, $(basename "$vrn"/*322Deg.wav)" -w -l 1 -i "$vrn"/*322Deg.wav
+# Three stations in one span, with a fix (the station file's lookups and
+# GeographicLib's geodesics on both).
+"$gen" -r 132.45 -t 4.2 -n 52 -S 5 -f 113.1 -A 112.7:15.75:-1 -A 113.65:232.73:-2 -o "$work/iq"
+recording "three stations, a fix" -v -a 112.7 -a 113.65 -P 47.4,8.7 -D "$(dirname "$0")/data/stations.csv" -i "$work/iq"
 echo "$pass passed, $fail failed"
 [ $fail -eq 0 ]
