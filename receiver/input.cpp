@@ -359,25 +359,51 @@ const cf *toComplex(sampleFormat f, uint8_t *b, size_t frames, cf *out) {
 
 void toEnvelope(cf v) { envelopeSample(v.real() * kToBlock, v.imag() * kToBlock); }
 
-int streamIq(const recording &rec, std::string &err) {
-    downConverter d;
-    if (!ddcInit(d, rec.rate, rec.offsetHz)) {
-        err = fail(rec.shown, "the down-converter could not be set up for " + rateText(rec.rate));
-        ddcFree(d);
-        return -1;
+// The down-converters' outputs: one station's to the estimator, several
+// stations' to the sink.
+struct ddcSet {
+    std::vector<downConverter> d;
+    stationSink sink = nullptr;
+};
+
+void ddcFree(ddcSet &s) {
+    for (downConverter &d : s.d) ddcFree(d);
+}
+
+void ddcRun(ddcSet &s, const cf *x, size_t n) {
+    if (!s.sink) {
+        ddcRun(s.d[0], x, n, toEnvelope);
+        return;
     }
+    for (size_t k = 0; k < s.d.size(); ++k)
+        ddcRun(s.d[k], x, n, [&](cf v) { s.sink(k, v.real() * kToBlock, v.imag() * kToBlock); });
+}
+
+int streamIq(const recording &rec, const std::vector<double> &offsets, stationSink sink, std::string &err) {
+    ddcSet d;
+    d.sink = sink;
+    d.d.resize(offsets.size());
+    for (size_t k = 0; k < offsets.size(); ++k)
+        if (!ddcInit(d.d[k], rec.rate, offsets[k])) {
+            err = fail(rec.shown, "the down-converter could not be set up for " + rateText(rec.rate));
+            ddcFree(d);
+            return -1;
+        }
     std::vector<cf> iq(kChunk);
     int result = 0;
     if (rec.format == sampleFormat::wavIq) {
         SF_INFO info;
         SNDFILE *s = openWav(rec.data, info, err);
-        if (!s) return -1;
+        if (!s) {
+            ddcFree(d);
+            return -1;
+        }
         std::vector<float> b(2 * kChunk);
         sf_count_t got;
         while (!stopRequested() && (got = sf_readf_float(s, b.data(), static_cast<sf_count_t>(kChunk))) > 0) {
             for (sf_count_t k = 0; k < got; ++k)
                 iq[static_cast<size_t>(k)] = cf(b[2 * static_cast<size_t>(k)], b[2 * static_cast<size_t>(k) + 1]);
-            ddcRun(d, iq.data(), static_cast<size_t>(got), toEnvelope);
+            ddcRun(d, iq.data(), static_cast<size_t>(got));
             std::fflush(stdout);
         }
         if (sf_error(s) != SF_ERR_NO_ERROR) {
@@ -396,7 +422,7 @@ int streamIq(const recording &rec, std::string &err) {
         long got;
         while ((got = readFrames(r)) > 0) {
             const cf *x = toComplex(rec.format, r.bytes.data(), static_cast<size_t>(got), iq.data());
-            ddcRun(d, x, static_cast<size_t>(got), toEnvelope);
+            ddcRun(d, x, static_cast<size_t>(got));
             std::fflush(stdout);
             if (stopRequested()) break;
         }
@@ -726,9 +752,14 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
 }
 
 int runRecording(const recording &rec, std::string &err) {
-    if (rec.format != sampleFormat::audio) return streamIq(rec, err);
+    if (rec.format != sampleFormat::audio) return streamIq(rec, {rec.offsetHz}, nullptr, err);
     if (!streamAudio(rec, [](float v) { envelopeValue(std::max(0.0f, 1.0f + v)); }, err)) return -1;
     return stopRequested() ? 1 : 0;
+}
+
+int runRecordingStations(const recording &rec, const std::vector<double> &offsets, stationSink sink,
+                         std::string &err) {
+    return streamIq(rec, offsets, sink, err);
 }
 
 double noiseShape(const recording &rec) {

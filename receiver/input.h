@@ -52,6 +52,13 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
 // stop: 0 at the end, 1 when stopped, -1 with err filled when reading failed.
 int runRecording(const recording &rec, std::string &err);
 
+// Several stations in one IQ recording: a down-converter for each offset
+// (Hz above the centre), each 50 kHz output to sink(station, re, im) in the
+// units of a 40-pair block sum. As runRecording() otherwise.
+using stationSink = void (*)(size_t station, float re, float im);
+int runRecordingStations(const recording &rec, const std::vector<double> &offsets, stationSink sink,
+                         std::string &err);
+
 // How the trust measures must see this recording's front end: the noise
 // power the envelope high-pass finds, against white noise of the same
 // density in the pass band (measured once on noise through the same

@@ -254,6 +254,8 @@ void spanBuffer(unsigned char *buf, uint32_t len) {
     std::fflush(stdout);
 }
 
+void spanBlock(size_t k, float re, float im) { stationBlock(*stations[k], re, im); }
+
 int spanCycle() {
     int r = 0;
     for (bool first = true;; first = false) {

@@ -49,6 +49,10 @@ void spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool cycling, 
 // The stream's sink: 8-bit IQ at 2 MS/s, the tuner at the centre.
 void spanBuffer(unsigned char *buf, uint32_t len);
 
+// A block sum of station k (in spanStart's order) from elsewhere: a
+// recording's down-converter.
+void spanBlock(size_t k, float re, float im);
+
 // The dongle, cycling: a window on each station in turn, the tuner 50 kHz
 // below it, the first buffer after each retune thrown away. Until a stop or
 // a stall; the library's result of the last stream.

@@ -138,25 +138,41 @@ bool parsePlace(const char *text, place &p) {
                 std::exit(1);
             }
     if (input) {
-        const int32_t centre = static_cast<int32_t>(std::lround(rec.centreHz));
-        if (rec.format != sampleFormat::cu8 || rec.rate != 2000000.0 || !onRaster(centre)) {
-            std::fprintf(stderr,
-                         "navdial: %s: several stations are read from 8-bit IQ (cu8) at 2 MS/s tuned to a "
-                         "multiple of 50 kHz (give it with -c)\n",
-                         rec.shown.c_str());
+        if (rec.format == sampleFormat::audio) {
+            std::fprintf(stderr, "navdial: %s: AM audio holds one station; several need IQ\n", rec.shown.c_str());
             std::exit(-1);
         }
+        // The dongle's layout with the centre on the raster: the block sums,
+        // as from the dongle itself. Otherwise a down-converter per station.
+        const int32_t centre = static_cast<int32_t>(std::lround(rec.centreHz));
+        bool layout = rec.format == sampleFormat::cu8 && rec.rate == 2000000.0 && onRaster(centre);
+        std::vector<double> offsets;
+        const double half = rec.rate / 2 - 20000;
         for (int32_t f : freqs) {
             const int bin = (f - centre) / 50000;
-            if (bin == 0 || bin > kSpanMaxBin || bin < -kSpanMaxBin) {
-                std::fprintf(stderr, "navdial: %s: %s MHz is %s of the recording around %s MHz\n",
-                             rec.shown.c_str(), megahertz(f).c_str(),
-                             bin == 0 ? "on the centre" : "outside the 950 kHz either side", megahertz(centre).c_str());
+            layout = layout && bin != 0 && bin <= kSpanMaxBin && bin >= -kSpanMaxBin;
+            offsets.push_back(f - rec.centreHz);
+            if (std::fabs(offsets.back()) > half) {
+                std::fprintf(stderr, "navdial: %s: %s MHz is outside the recording: %s MHz +- %.0f kHz\n",
+                             rec.shown.c_str(), megahertz(f).c_str(), megahertz(centre).c_str(), half / 1000);
                 std::exit(-1);
             }
         }
+        if (layout) {
+            outConfig o = out;  // the block sum's front end, 8-bit
+            o.flatFront = false;
+            o.noiseShape = 0;
+            o.eightBit = true;
+            spanStart(freqs, centre, false, o, pos);
+            runLayoutFile(rec);
+        }
         spanStart(freqs, centre, false, out, pos);
-        runLayoutFile(rec);
+        std::string err;
+        if (runRecordingStations(rec, offsets, spanBlock, err) < 0) {
+            std::fprintf(stderr, "%s\n", err.c_str());
+            std::exit(-1);
+        }
+        std::exit(0);
     }
     const int32_t centre = spanCentre(freqs);
     if (verbose && centre)

@@ -86,18 +86,38 @@ TEST(Span, EachStationReadsAsAlone) {
             EXPECT_NEAR(m["cn0"].get<double>(), s["cn0"].get<double>(), 1.0) << a.mhz;
         }
     }
+    // Other recordings: a down-converter per station, each as it reads alone.
+    const std::string cf32 = temp("three.cf32");
+    ASSERT_TRUE(vorgen({"-r", "123.4", "-t", "4.2", "-n", "55", "-S", "3", "-f", "113.0", "-O", "100000", "-R",
+                        "2400000", "-F", "cf32", "-A", "113.6:45.5:-3", "-A", "112.35:300.2:-6", "-o", cf32}));
+    const std::vector<std::string> rec = {"-i", cf32, "-s", "2.4M", "-c", "112.9"};
+    std::vector<std::string> args = rec;
+    args.insert(args.end(), {"-a", "113.6", "-a", "112.35", "113.0"});
+    const std::vector<std::string> three = lines(navdial(args).out);
+    ASSERT_EQ(three.size(), 6u);
+    const char *mhz[] = {"113.0", "113.6", "112.35"};
+    for (size_t k = 0; k < 3; ++k) {
+        std::vector<std::string> a1 = rec;
+        a1.push_back(mhz[k]);
+        const std::vector<std::string> one = lines(navdial(a1).out);
+        ASSERT_EQ(one.size(), 2u) << mhz[k];
+        EXPECT_EQ(three[k].substr(7), one[0]) << mhz[k];
+        EXPECT_EQ(three[k + 3].substr(7), one[1]) << mhz[k];
+    }
+    std::remove(cf32.c_str());
+
     // Plain lines name the station; the same frequency twice, or one off
     // the recording, is refused.
     EXPECT_EQ(lines(navdial({"-i", path, "-a", "113.6", "113.0"}).out)[1].substr(0, 7), "113.60 ");
     struct Bad { std::vector<std::string> args; const char *says; } bad[] = {
         {{"-a", "113.0", "113.0"}, "given twice"},
-        {{"-a", "114.2", "113.0"}, "outside the 950 kHz"},
+        {{"-a", "114.2", "113.0"}, "outside the recording"},
         {{"-a", "113.62", "113.0"}, "not on the 50 kHz channel raster"},
     };
     for (const Bad &b : bad) {
-        std::vector<std::string> args = {"-i", path};
-        args.insert(args.end(), b.args.begin(), b.args.end());
-        const Outcome r = navdial(args);
+        std::vector<std::string> cmd = {"-i", path};
+        cmd.insert(cmd.end(), b.args.begin(), b.args.end());
+        const Outcome r = navdial(cmd);
         EXPECT_NE(r.status, 0) << b.says;
         EXPECT_NE(r.err.find(b.says), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.empty()) << b.says;
