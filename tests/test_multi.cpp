@@ -149,6 +149,25 @@ TEST(Span, FixFromOneRecording) {
     EXPECT_EQ(blind.out.find("fix"), std::string::npos) << blind.out;
     EXPECT_NE(blind.err.find("114.85 MHz is ambiguous"), std::string::npos) << blind.err;
     EXPECT_NE(blind.err.find("no fix"), std::string::npos) << blind.err;
+
+    // Their idents tell them apart: fixes once both are confirmed, not before.
+    ASSERT_TRUE(vorgen({"-r", "242.22", "-t", "18.3", "-n", "55", "-S", "5", "-f", "114.85", "-O", "850000", "-M",
+                        "KLO", "-W", "10", "-P", "6", "-T", "1", "-A", "113.2:119.28:0:HOC", "-o", path}));
+    const Outcome named = navdial({"-i", path, "-c", "114.0", "-a", "113.2", "114.85"});
+    const std::vector<std::string> all = lines(named.out);
+    size_t fixes = 0;
+    for (const std::string &l : all) {
+        double err95 = 0;
+        if (l.rfind("fix ", 0) != 0) continue;
+        ++fixes;
+        EXPECT_LT(fixError(l, lat, lon, err95), 1000) << l;
+    }
+    EXPECT_EQ(all.size() - fixes, 18u) << named.out;  // 9 windows of each
+    EXPECT_GE(fixes, 2u);
+    EXPECT_LT(fixes, 9u);  // none in the first rounds
+    EXPECT_NE(named.err.find("114.85 MHz is ambiguous"), std::string::npos) << named.err;
+    EXPECT_NE(named.err.find("114.85 MHz: station KLO (Kloten, CH);"), std::string::npos) << named.err;
+    EXPECT_NE(named.err.find("113.2 MHz: station HOC (Hochwald, CH)"), std::string::npos) << named.err;
     std::remove(path.c_str());
 }
 
