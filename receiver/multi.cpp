@@ -257,18 +257,17 @@ void spanBuffer(unsigned char *buf, uint32_t len) {
 void spanBlock(size_t k, float re, float im) { stationBlock(*stations[k], re, im); }
 
 int spanCycle() {
-    int r = 0;
     for (bool first = true;; first = false) {
         for (size_t k = 0; k < stations.size(); ++k) {
-            if (stopRequested() || streamStalled()) return r;
+            if (stopRequested() || streamStalled()) return 0;
             spanStation &s = *stations[k];
             // The first station's tuning is the dongle's set-up.
             if (!(first && k == 0) && !retuneRtl(s.freqHz - kOffset)) return -1;
             active = k;
             beginTurn(s);
-            r = runRtlSample();
+            runRtlSample();
             s.seenTo = blocks;
-            if (!turnDone) return r;  // a stop, a stall, or the stream ended
+            if (!turnDone) return 0;  // a stop, a stall, or the stream ended
         }
     }
 }

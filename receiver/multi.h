@@ -55,7 +55,7 @@ void spanBlock(size_t k, float re, float im);
 
 // The dongle, cycling: a window on each station in turn, the tuner 50 kHz
 // below it, the first buffer after each retune thrown away. Until a stop or
-// a stall; the library's result of the last stream.
+// a stall, or the end of a stream: 0; -1 when the tuner refused a retune.
 int spanCycle();
 
 // The stations, for tests.

@@ -182,10 +182,12 @@ bool parsePlace(const char *text, place &p) {
         std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
     spanStart(freqs, centre, centre == 0, out, pos);
     if (initRtl(devid, centre ? centre + 50000 : freqs[0]) != 0) std::exit(-1);
-    if (centre)
+    if (centre) {
         runRtlSample();
-    else
-        spanCycle();
+    } else if (spanCycle() < 0) {
+        std::fprintf(stderr, "navdial: the dongle could not be tuned to the next station; try again, or replug it\n");
+        std::exit(-1);
+    }
     dongleEnded();
 }
 

@@ -7,6 +7,7 @@
  *   FAKE_RTLSDR_GAINS2  what the second gain query returns, if not the count
  *   FAKE_RTLSDR_FAIL    calls that fail, comma-separated names without the
  *                       rtlsdr_ prefix (e.g. open,set_sample_rate,read_async)
+ *   FAKE_RTLSDR_FAIL_AFTER  those calls succeed this many times first (0)
  *   FAKE_RTLSDR_OPEN_NULL  open returns 0 but leaves the handle empty
  *   FAKE_RTLSDR_OPEN_MS open takes this long
  *   FAKE_RTLSDR_IQ      file streamed in buffers of the requested length, from
@@ -45,19 +46,22 @@ static void logf_(const char *fmt, ...) {
     fclose(f);
 }
 
-static int fails(const char *name) {
-    const char *list = getenv("FAKE_RTLSDR_FAIL");
-    if (!list) return 0;
-    size_t n = strlen(name);
-    for (const char *p = list; (p = strstr(p, name)) != NULL; p += n)
-        if ((p == list || p[-1] == ',') && (p[n] == ',' || p[n] == '\0')) return 1;
-    return 0;
-}
-
 static int env_int(const char *name, int def) {
     const char *v = getenv(name);
     return v ? atoi(v) : def;
 }
+
+static int fails(const char *name) {
+    static int passed; /* calls of the listed names let through so far */
+    const char *list = getenv("FAKE_RTLSDR_FAIL");
+    if (!list) return 0;
+    size_t n = strlen(name);
+    for (const char *p = list; (p = strstr(p, name)) != NULL; p += n)
+        if ((p == list || p[-1] == ',') && (p[n] == ',' || p[n] == '\0'))
+            return passed++ < env_int("FAKE_RTLSDR_FAIL_AFTER", 0) ? 0 : 1;
+    return 0;
+}
+
 
 static void sleep_ms(int ms) {
     struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};

@@ -206,6 +206,13 @@ TEST(Span, StationsInTurnOnTheDongle) {
     EXPECT_EQ(tunes[4], "reset_buffer");
     EXPECT_EQ(tunes[5].substr(0, 10), "read_async");
     EXPECT_EQ(tunes[6], "set_center_freq 114800000");
+    // A tuner that refuses the next station: said, status 255, the first
+    // station's lines kept.
+    const Outcome refused = navdial({"-a", "110.05", "114.85"}, {"LD_LIBRARY_PATH=" FAKE_DIR, "FAKE_RTLSDR_IQ=" + pattern,
+                                                                 "FAKE_RTLSDR_FAIL=set_center_freq", "FAKE_RTLSDR_FAIL_AFTER=1"});
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_EQ(refused.out.substr(0, 7), "114.85 ") << refused.out;
+    EXPECT_NE(refused.err.find("could not be tuned to the next station"), std::string::npos) << refused.err;
     for (const std::string &f : {klo, zue, log}) std::remove(f.c_str());
 }
 
