@@ -37,35 +37,10 @@ void stationBlock(spanStation &s, float re, float im) {
     vorStep(s.vor, e);
 }
 
-// One station's mixing and block sums over a buffer, from block position
-// `at`: the same loop as rtl's detector, with the station's table.
-void mixStation(spanStation &s, const unsigned char *p, uint32_t pairs, int at) {
-    trustBuffer(s.out.trust, p, 2 * pairs);
-    float re = s.D[0], im = s.D[1];
-    while (pairs > 0) {
-        const uint32_t take = std::min<uint32_t>(pairs, static_cast<uint32_t>(kSpanBin - at));
-        const float(*o)[2] = s.osc + at;
-#pragma GCC unroll 4
-        for (uint32_t k = 0; k < take; ++k, p += 2) {
-            const float i = kByte[p[0]], q = kByte[p[1]];
-            re += i * o[k][0] - q * o[k][1];
-            im += q * o[k][0] + i * o[k][1];
-        }
-        pairs -= take;
-        at += static_cast<int>(take);
-        if (at == kSpanBin) {
-            stationBlock(s, re, im);
-            re = im = 0.0f;
-            at = 0;
-            if (turnDone) return;  // cycling: the rest of the buffer is not this station's
-        }
-    }
-    s.D[0] = re;
-    s.D[1] = im;
-}
-
-// Two to four stations in one pass: each pair's bytes are read and turned
-// into floats once, and every station's sum stays in registers.
+// The mixing and block sums of one to four stations over a buffer, from
+// block position `at`: rtl's detector loop with each station's table. In one
+// pass, each pair's bytes are read and turned into floats once, and every
+// station's sum stays in registers.
 template <int N>
 void mixJoint(spanStation *const *st, const unsigned char *p, uint32_t pairs, int at) {
     for (int j = 0; j < N; ++j) trustBuffer(st[j]->out.trust, p, 2 * pairs);
@@ -93,6 +68,7 @@ void mixJoint(spanStation *const *st, const unsigned char *p, uint32_t pairs, in
                 re[j] = im[j] = 0.0f;
             }
             at = 0;
+            if (turnDone) return;  // cycling: the rest of the buffer is not this station's
         }
     }
     for (int j = 0; j < N; ++j) {
@@ -232,9 +208,10 @@ void spanBuffer(unsigned char *buf, uint32_t len) {
             --discard;
             return;
         }
-        mixStation(*stations[active], buf, pairs, idx);
+        spanStation *one = stations[active].get();
+        mixJoint<1>(&one, buf, pairs, idx);
     } else {
-        // In groups of up to four, the same sums as one at a time.
+        // In groups of up to four.
         for (size_t k = 0; k < stations.size();) {
             spanStation *group[4];
             const size_t n = std::min<size_t>(4, stations.size() - k);
@@ -246,7 +223,7 @@ void spanBuffer(unsigned char *buf, uint32_t len) {
             else if (n == 2)
                 mixJoint<2>(group, buf, pairs, idx);
             else
-                mixStation(*group[0], buf, pairs, idx);
+                mixJoint<1>(group, buf, pairs, idx);
             k += n;
         }
     }
