@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -72,6 +74,22 @@ char letter(const std::string &code) {
     return 0;
 }
 
+// A VOR's identifier: 2 to 4 letters, and not fewer than 4 elements in all
+// (two blips of speech read as "EE"; no station is keyed so).
+bool isIdent(const std::string &text) {
+    int elements = 0;
+    for (char c : text) elements += static_cast<int>(std::strlen(kMorse[c >= 'A' ? c - 'A' : 26 + c - '0']));
+    return text.size() >= 2 && text.size() <= 4 && elements >= 4;
+}
+
+bool readJoint(const identRep *const *reps, int n, int best, std::string &text, double &doubt) {
+    double dot = 0;
+    const std::string joint = identDecodeJoint(reps, n, kToneHz[best], dot, doubt);
+    if (!isIdent(joint)) return false;
+    text = joint;
+    return true;
+}
+
 // A repetition is over: read it, and confirm what two of the last four
 // repetitions agree on.
 void endRepetition(identState &s) {
@@ -79,16 +97,14 @@ void endRepetition(identState &s) {
     std::string text;
     double dot = 0;
     // The marks as keyed only find the repetition; the grid reads it.
-    if (!s.broken) text = identDecodeGrid(s.repRe, s.repIm, s.repLen, kToneHz[s.best], dot);
+    if (!s.broken) text = identDecodeGrid(s.rep.re, s.rep.im, s.rep.len, kToneHz[s.best], dot);
+    const bool broken = s.broken;
+    const int marks = s.count;
+    if (getenv("IDENT_DEBUG")) fprintf(stderr, "rep at %.1f s: marks %d broken %d len %d read '%s'\n", s.ms / 1000.0, s.count, s.broken, s.rep.len, text.c_str());
     s.count = 0;
     s.recording = false;
-    s.repLen = 0;
     s.broken = false;
-    // A VOR's identifier: 2 to 4 letters, and not fewer than 4 elements in
-    // all (two blips of speech read as "EE"; no station is keyed so).
-    int elements = 0;
-    for (char c : text) elements += static_cast<int>(std::strlen(kMorse[c >= 'A' ? c - 'A' : 26 + c - '0']));
-    if (text.size() < 2 || text.size() > 4 || elements < 4) text.clear();
+    if (!isIdent(text)) text.clear();
     ++s.heard;
     s.lastHeard = text;
     s.lastDot = dot;
@@ -99,11 +115,44 @@ void endRepetition(identState &s) {
     }
     s.history[0] = text;
     s.historyDot[0] = dot;
-    if (text.empty()) return;
     // Confirmed: the same letters at the same speed (10 %) in two of the
     // last four repetitions.
-    for (int k = 1; k < 4; ++k)
-        if (s.history[k] == text && std::fabs(s.historyDot[k] - dot) <= 0.1 * dot) s.confirmed = text;
+    bool agreed = false;
+    if (!text.empty())
+        for (int k = 1; k < 4; ++k)
+            if (s.history[k] == text && std::fabs(s.historyDot[k] - dot) <= 0.1 * dot) agreed = true;
+    // Or read from this one and the ones before together: with each, and
+    // then with the two that fitted it best.
+    if (!broken && !agreed) {
+        const identRep *best[2] = {nullptr, nullptr};
+        double bestDoubt[2] = {INFINITY, INFINITY};
+        for (const identRep &p : s.past) {
+            if (p.len == 0 || agreed) continue;
+            const identRep *pair[2] = {&s.rep, &p};
+            double doubt;
+            agreed = readJoint(pair, 2, s.best, text, doubt);
+            if (doubt < bestDoubt[0]) {
+                best[1] = best[0];
+                bestDoubt[1] = bestDoubt[0];
+                best[0] = &p;
+                bestDoubt[0] = doubt;
+            } else if (doubt < bestDoubt[1]) {
+                best[1] = &p;
+                bestDoubt[1] = doubt;
+            }
+        }
+        if (!agreed && best[1]) {
+            const identRep *three[3] = {&s.rep, best[0], best[1]};
+            double doubt;
+            agreed = readJoint(three, 3, s.best, text, doubt);
+        }
+    }
+    if (agreed) s.confirmed = text;
+    // Only what may be keying is kept: no identifier has fewer than 4 elements.
+    for (int k = kIdentPast - 1; k > 0; --k) s.past[k] = s.past[k - 1];
+    s.past[0] = s.rep;
+    if (broken || marks < 3) s.past[0].len = 0;
+    s.rep.len = 0;
 }
 
 void cell(identState &s) {
@@ -136,6 +185,7 @@ void cell(identState &s) {
     // slow average, whichever is larger.
     s.noise += (near - s.noise) / std::min<double>(s.cells, 25);
     const double n = std::max(near, s.noise);
+    s.nearNow = static_cast<float>(near);
 
     if (s.cells < kSettle) return;
     const bool was = s.on;
@@ -159,10 +209,12 @@ void cell(identState &s) {
             constexpr uint32_t kPre = 150;
             const uint32_t have = std::min(kPre, s.slowCount);
             for (uint32_t k = 0; k < have; ++k) {
-                s.repRe[k] = s.preRe[(s.slowCount - have + k) & 255];
-                s.repIm[k] = s.preIm[(s.slowCount - have + k) & 255];
+                const uint32_t at = (s.slowCount - have + k) & 255;
+                s.rep.re[k] = s.preRe[at];
+                s.rep.im[k] = s.preIm[at];
+                s.rep.noise[k] = s.preNoise[at];
             }
-            s.repLen = static_cast<int>(have);
+            s.rep.len = static_cast<int>(have);
             s.recording = true;
         }
         // A gap too short to be one bridges two pieces of a mark.
@@ -182,7 +234,7 @@ void cell(identState &s) {
         } else {
             s.run = kEndGap;  // before any mark: silence
             s.recording = false;
-            s.repLen = 0;
+            s.rep.len = 0;
         }
         return;
     }
@@ -218,11 +270,13 @@ void identBlock(identState &s) {
     if ((s.ms & 7) == 7) {
         s.preRe[s.slowCount & 255] = s.slowRe;
         s.preIm[s.slowCount & 255] = s.slowIm;
+        s.preNoise[s.slowCount & 255] = s.nearNow;
         ++s.slowCount;
         if (s.recording) {
-            if (s.repLen < kIdentSlow) {
-                s.repRe[s.repLen] = s.slowRe;
-                s.repIm[s.repLen++] = s.slowIm;
+            if (s.rep.len < kIdentSlow) {
+                s.rep.re[s.rep.len] = s.slowRe;
+                s.rep.im[s.rep.len] = s.slowIm;
+                s.rep.noise[s.rep.len++] = s.nearNow;
             } else {
                 s.broken = true;
             }
@@ -345,14 +399,14 @@ void units(int len, double d, double ph, Units &u, bool exact = true) {
 
 }  // namespace
 
-std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot) {
-    dot = 0;
-    if (len < 16 || len > kIdentSlow) return "";
-    constexpr double kSlowRate = 125.0;
-    // The tone's frequency: the strongest line within 10 Hz of its bin,
-    // 0.5 Hz apart, so within 0.25 Hz: the phase then drifts by at most 0.4
-    // rad over a 0.24 s unit. (A phasor turned per sample: no trigonometry
-    // per sample.)
+namespace {
+
+constexpr double kSlowRate = 125.0;
+
+// The tone's frequency: the strongest line within 10 Hz of hz, 0.5 Hz
+// apart, so within 0.25 Hz: the phase then drifts by at most 0.4 rad over a
+// 0.24 s unit. (A phasor turned per sample: no trigonometry per sample.)
+double toneFrequency(const float *re, const float *im, int len, double hz) {
     double bestHz = hz, bestPower = -1;
     for (double f = hz - 10; f <= hz + 10; f += 0.5) {
         const double w = -2 * kPi * f / kSlowRate, cw = std::cos(w), sw = std::sin(w);
@@ -369,20 +423,40 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
             bestHz = f;
         }
     }
-    // The tone brought to 0 Hz, and its running sums: any unit's coherent
-    // sum is then one difference.
-    {
-        const double w = -2 * kPi * bestHz / kSlowRate, cw = std::cos(w), sw = std::sin(w);
-        double pr = 1, pi = 0;
-        cumRe[0] = cumIm[0] = 0;
-        for (int k = 0; k < len; ++k) {
-            cumRe[k + 1] = cumRe[k] + re[k] * pr - im[k] * pi;
-            cumIm[k + 1] = cumIm[k] + re[k] * pi + im[k] * pr;
-            const double t = pr * cw - pi * sw;
-            pi = pr * sw + pi * cw;
-            pr = t;
-        }
+    return bestHz;
+}
+
+// The tone brought to 0 Hz, and its running sums: any unit's coherent sum
+// is then one difference.
+void runningSums(const float *re, const float *im, int len, double hz, double *cr, double *ci) {
+    const double w = -2 * kPi * hz / kSlowRate, cw = std::cos(w), sw = std::sin(w);
+    double pr = 1, pi = 0;
+    cr[0] = ci[0] = 0;
+    for (int k = 0; k < len; ++k) {
+        cr[k + 1] = cr[k] + re[k] * pr - im[k] * pi;
+        ci[k + 1] = ci[k] + re[k] * pi + im[k] * pr;
+        const double t = pr * cw - pi * sw;
+        pi = pr * sw + pi * cw;
+        pr = t;
     }
+}
+
+// A dot changed from d to to moves the grid's far units by many samples: the
+// phase that keeps the unit in the middle of the repetition where it was.
+double pivot(int len, double d, double phase, double to) {
+    const double middle = std::floor((len / 2.0 - phase) / d);
+    double ph = phase + (d - to) * std::max(middle, 0.0);
+    while (ph < 0) ph += to;
+    while (ph >= to) ph -= to;
+    return ph;
+}
+
+}  // namespace
+
+std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot) {
+    dot = 0;
+    if (len < 16 || len > kIdentSlow) return "";
+    runningSums(re, im, len, toneFrequency(re, im, len, hz), cumRe, cumIm);
     // A grid is as good as its two-level picture fits: with the right dot
     // and phase every unit is all key-down or all key-up; with a wrong one
     // units straddle the edges. Dots of 11-31 samples (13 down to 5 words
@@ -411,7 +485,7 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
             const int nd = pass == 0 ? 6 : 3;
             for (int i = -nd; i <= nd; ++i)
                 for (int j = -2; j <= 2; ++j) {
-                    const double d = c.d + dd * i, ph = c.phase + dp * j;
+                    const double d = c.d + dd * i, ph = pivot(len, c.d, c.phase, d) + dp * j;
                     if (ph < 0) continue;
                     units(len, d, ph, u);
                     if (u.misfit < g.misfit) g = {u.misfit, d, ph};
@@ -435,6 +509,305 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
         double worst = INFINITY;
         for (int j = 0; j < u.count; ++j) worst = std::min(worst, std::fabs(u.amp[j] - u.theta) / (u.hi - u.lo));
         if (u.hi < kLevels * u.lo || worst < kClear) return "";
+        dot = g.d / kSlowRate;
+        return text;
+    }
+    return "";
+}
+
+namespace {
+
+// Read together, a repetition must not be the same letters by chance: the
+// other identifiers a unit or two away must be this unlikely in all; and no
+// repetition may lie on the other side of the threshold by more than
+// kJointContradict of its own noise.
+constexpr double kJointDoubt = 1e-4, kJointContradict = 2.0;
+constexpr int kJointLag = 200;  // 125 Hz samples: the repetitions' starts may differ by 1.6 s
+
+// One repetition, brought to 0 Hz: running sums of the tone band and of the
+// noise power.
+struct Side {
+    double re[kIdentSlow + 1], im[kIdentSlow + 1], noise[kIdentSlow + 1];
+    int len;
+};
+Side sides[kIdentJoint];
+
+void prepare(const identRep &r, double hz, Side &s) {
+    s.len = r.len;
+    runningSums(r.re, r.im, r.len, toneFrequency(r.re, r.im, r.len, hz), s.re, s.im);
+    // Before the first cells the noise is not known yet: the rest's mean.
+    double known = 0;
+    int n = 0;
+    for (int k = 0; k < r.len; ++k)
+        if (r.noise[k] > 0) {
+            known += r.noise[k];
+            ++n;
+        }
+    const double fill = n ? known / n : 1e-20;
+    s.noise[0] = 0;
+    for (int k = 0; k < r.len; ++k) s.noise[k + 1] = s.noise[k] + (r.noise[k] > 0 ? r.noise[k] : fill);
+}
+
+// A unit [x, x + d) of one side: its amplitude and that amplitude's noise
+// variance per component. A 125 Hz sample sums 8 samples at 1 kHz, whose
+// noise is 64 times the power of a 64 ms bin: 512 times the bin's power,
+// half of it in each component.
+bool sideUnit(const Side &s, double x, double d, bool exact, double &amp, double &var) {
+    if (x < 0 || x + d > s.len) return false;
+    auto at = [exact](const double *c, double v) {
+        const int i = static_cast<int>(v);
+        return exact ? c[i] + (v - i) * (c[i + 1] - c[i]) : c[i];
+    };
+    const double sr = at(s.re, x + d) - at(s.re, x), si = at(s.im, x + d) - at(s.im, x);
+    amp = std::sqrt(sr * sr + si * si) / d;
+    var = std::max(256 * (at(s.noise, x + d) - at(s.noise, x)) / (d * d), 1e-20);
+    return true;
+}
+
+struct JointUnits {
+    double amp[kMaxUnits], var[kMaxUnits];
+    int count;
+    double hi, lo, theta, misfit, chi2;
+};
+
+// The grid of dot d from ph on the first side, and from ph + lag[k] on side
+// k; each unit the noise-weighted mean of all sides that hold it.
+void jointUnits(int n, double d, double ph, const double *lag, JointUnits &u, bool exact = true) {
+    u.count = 0;
+    double hi = 0, lo = INFINITY;
+    for (double x = ph; x + d <= sides[0].len && u.count < kMaxUnits; x += d) {
+        double sum = 0, weight = 0;
+        for (int k = 0; k < n; ++k) {
+            double a, v;
+            if (!sideUnit(sides[k], x + lag[k], d, exact, a, v)) continue;
+            sum += a / v;
+            weight += 1 / v;
+        }
+        const double a = sum / weight;
+        u.amp[u.count] = a;
+        u.var[u.count++] = 1 / weight;
+        hi = std::max(hi, a);
+        lo = std::min(lo, a);
+    }
+    u.theta = (hi + lo) / 2;
+    for (int it = 0; it < 2; ++it) {
+        double h = 0, l = 0, wh = 0, wl = 0;
+        for (int k = 0; k < u.count; ++k) {
+            const double w = 1 / u.var[k];
+            if (u.amp[k] > u.theta) {
+                h += w * u.amp[k];
+                wh += w;
+            } else {
+                l += w * u.amp[k];
+                wl += w;
+            }
+        }
+        if (wh == 0 || wl == 0) break;
+        hi = h / wh;
+        lo = l / wl;
+        u.theta = (hi + lo) / 2;
+    }
+    u.hi = hi;
+    u.lo = lo;
+    // The misfit as for one repetition, each unit weighted by its noise.
+    double m = 0, w = 0;
+    for (int k = 0; k < u.count; ++k) {
+        const double e = u.amp[k] - (u.amp[k] > u.theta ? hi : lo);
+        m += e * e / u.var[k];
+        w += 1 / u.var[k];
+    }
+    u.misfit = w > 0 && hi > lo ? m / w / ((hi - lo) * (hi - lo)) : INFINITY;
+    u.chi2 = m;
+}
+
+// Where side k's keying lies against the first side's: the lag that best
+// matches their tone amplitude against the noise, over 64 ms.
+int jointLag(int k) {
+    static double x[kIdentJoint][kIdentSlow];
+    constexpr int kSpan = 8;
+    int len[2];
+    const int which[2] = {0, k};
+    for (int w = 0; w < 2; ++w) {
+        const Side &s = sides[which[w]];
+        double *y = x[which[w]];
+        len[w] = std::max(s.len - kSpan, 0);
+        double mean = 0;
+        for (int i = 0; i < len[w]; ++i) {
+            const double sr = s.re[i + kSpan] - s.re[i], si = s.im[i + kSpan] - s.im[i];
+            const double n = 512 * (s.noise[i + kSpan] - s.noise[i]);
+            y[i] = std::sqrt((sr * sr + si * si) / std::max(n, 1e-20));
+            mean += y[i];
+        }
+        mean /= std::max(len[w], 1);
+        for (int i = 0; i < len[w]; ++i) y[i] -= mean;
+    }
+    const double *x0 = x[0], *x1 = x[k];
+    int best = 0;
+    double bestSum = -INFINITY;
+    for (int lag = -kJointLag; lag <= kJointLag; ++lag) {
+        double sum = 0;
+        for (int i = std::max(0, -lag); i < len[0] && i + lag < len[1]; ++i) sum += x0[i] * x1[i + lag];
+        if (sum > bestSum) {
+            bestSum = sum;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+// How likely, against the read, are the other identifiers a unit or two
+// away? Each unit's log-likelihood ratio between its two levels, with its own
+// noise, is the price of reading it the other way; a flip that leaves no
+// identifier costs nothing to rule out, as stations key nothing else. The
+// sum of exp(-price) over the rivals found, for every single flip and every
+// pair among the cheapest units.
+double rivals(const JointUnits &u, uint8_t *bits, const std::string &text) {
+    double price[kMaxUnits];
+    int order[kMaxUnits];
+    for (int j = 0; j < u.count; ++j) {
+        price[j] = std::fabs(u.amp[j] - u.theta) * (u.hi - u.lo) / u.var[j];
+        order[j] = j;
+    }
+    std::sort(order, order + u.count, [&](int x, int y) { return price[x] < price[y]; });
+    auto rival = [&]() {
+        const std::string other = parseUnits(bits, u.count);
+        return isIdent(other) && other != text;
+    };
+    double sum = 0;
+    for (int j = 0; j < u.count; ++j) {
+        bits[j] ^= 1;
+        if (rival()) sum += std::exp(-price[j]);
+        bits[j] ^= 1;
+    }
+    constexpr int kCheap = 12;
+    const int cheap = std::min(kCheap, u.count);
+    for (int x = 0; x < cheap; ++x)
+        for (int y = x + 1; y < cheap; ++y) {
+            const int i = order[x], j = order[y];
+            bits[i] ^= 1;
+            bits[j] ^= 1;
+            if (rival()) sum += std::exp(-price[i] - price[j]);
+            bits[i] ^= 1;
+            bits[j] ^= 1;
+        }
+    return sum;
+}
+
+// A grid a little off (the dot 3 % either way, the phase half a unit) that
+// reads another identifier is a rival too: a weak element read as key-up on
+// the wrong grid fits nearly as well as on the right one. Its likelihood
+// against the read's, from the two grids' chi-square; the grids that read
+// the same share the read's.
+double nearbyRivals(int n, double d, double phase, const double *lag, double chi2, const std::string &text) {
+    static JointUnits v;
+    double same = 1, others = 0;
+    for (int i = -6; i <= 6; ++i)
+        for (int j = -4; j <= 4; ++j) {
+            const double dd = d * (1 + 0.005 * i), ph = pivot(sides[0].len, d, phase, dd) + 0.125 * j * dd;
+            if (ph < 0 || (i == 0 && j == 0)) continue;
+            jointUnits(n, dd, ph, lag, v);
+            uint8_t bits[kMaxUnits];
+            for (int k = 0; k < v.count; ++k) bits[k] = v.amp[k] > v.theta;
+            const std::string other = parseUnits(bits, v.count);
+            const double p = std::exp(-std::max(v.chi2 - chi2, -50.0) / 2);
+            if (other == text)
+                same += p;
+            else if (isIdent(other)) {
+                others += p;
+                if (getenv("IDENT_DEBUG") && p > 1e-4) fprintf(stderr, "   rival %s at d %+d%% ph %+d/8: dchi2 %.1f\n", other.c_str(), i, j, v.chi2 - chi2);
+            }
+        }
+    return others / same;
+}
+
+}  // namespace
+
+std::string identDecodeJoint(const identRep *const *reps, int n, double hz, double &dot, double &doubt) {
+    dot = 0;
+    doubt = INFINITY;
+    if (n < 2 || n > kIdentJoint) return "";
+    for (int k = 0; k < n; ++k)
+        if (reps[k]->len < 16 || reps[k]->len > kIdentSlow) return "";
+    for (int k = 0; k < n; ++k) prepare(*reps[k], hz, sides[k]);
+    struct Grid { double misfit, d, phase, lag[kIdentJoint]; };
+    Grid start{INFINITY, 0, 0, {0}};
+    for (int k = 1; k < n; ++k) start.lag[k] = jointLag(k);
+    constexpr int kCoarse = 41, kFine = 4;
+    Grid grids[kCoarse];
+    static JointUnits u;
+    for (int k = 0; k < kCoarse; ++k) {
+        grids[k] = start;
+        grids[k].d = 11.0 + 0.5 * k;
+        for (double ph = 0; ph < grids[k].d; ph += 1.0) {
+            jointUnits(n, grids[k].d, ph, start.lag, u, false);
+            if (u.misfit < grids[k].misfit) {
+                grids[k].misfit = u.misfit;
+                grids[k].phase = ph;
+            }
+        }
+    }
+    std::sort(grids, grids + kCoarse, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
+    // Finely, as for one repetition, and each lag in turn in quarter samples.
+    for (int k = 0; k < kFine; ++k) {
+        Grid g = grids[k];
+        for (int pass = 0; pass < 2; ++pass) {
+            Grid c = g;
+            const double dd = pass == 0 ? 0.04 : 0.01, dp = pass == 0 ? 0.25 : 0.125;
+            const int nd = pass == 0 ? 6 : 3;
+            for (int i = -nd; i <= nd; ++i)
+                for (int j = -2; j <= 2; ++j) {
+                    Grid t = c;
+                    t.d = c.d + dd * i;
+                    t.phase = pivot(sides[0].len, c.d, c.phase, t.d) + dp * j;
+                    if (t.phase < 0) continue;
+                    jointUnits(n, t.d, t.phase, t.lag, u);
+                    if (u.misfit < g.misfit) g = t, g.misfit = u.misfit;
+                }
+            for (int side = 1; side < n; ++side) {
+                c = g;
+                for (int l = -4; l <= 4; ++l) {
+                    Grid t = c;
+                    t.lag[side] = c.lag[side] + 0.25 * l;
+                    jointUnits(n, t.d, t.phase, t.lag, u);
+                    if (u.misfit < g.misfit) g = t, g.misfit = u.misfit;
+                }
+            }
+        }
+        grids[k] = g;
+    }
+    std::sort(grids, grids + kFine, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
+    for (int k = 0; k < kFine; ++k) {
+        const Grid &g = grids[k];
+        if (g.misfit > 1.5 * grids[0].misfit + 0.01) break;
+        jointUnits(n, g.d, g.phase, g.lag, u);
+        uint8_t bits[kMaxUnits];
+        for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
+        const std::string text = parseUnits(bits, u.count);
+        if (getenv("IDENT_DEBUG")) { fprintf(stderr, "  joint %d of %d lag %.2f d %.2f misfit %.3f text '%s' ", k, n, g.lag[1], g.d, g.misfit, text.c_str()); for (int j=0;j<u.count;++j) fprintf(stderr, "%c", bits[j]?'1':'0'); fprintf(stderr,"\n"); }
+        if (text.empty()) continue;
+        // Never a guess: key-down well above key-up, no other identifier
+        // nearly as likely, and no repetition saying otherwise.
+        if (u.hi < kLevels * u.lo) return "";
+        // Every repetition holds all of the keying: no part is read from
+        // one alone.
+        int first = 0, last = u.count - 1;
+        while (!bits[first]) ++first;
+        while (!bits[last]) --last;
+        for (int side = 1; side < n; ++side) {
+            const double from = g.phase + first * g.d + g.lag[side], to = g.phase + (last + 1) * g.d + g.lag[side];
+            if (from < 0 || to > sides[side].len) return "";
+        }
+        double against = 0;
+        for (int j = 0; j < u.count; ++j)
+            for (int side = 0; side < n; ++side) {
+                double amp, v;
+                if (!sideUnit(sides[side], g.phase + j * g.d + g.lag[side], g.d, true, amp, v)) continue;
+                const double z = (amp - u.theta) / std::sqrt(v);
+                against = std::max(against, bits[j] ? -z : z);
+            }
+        doubt = rivals(u, bits, text) + nearbyRivals(n, g.d, g.phase, g.lag, u.chi2, text);
+        if (getenv("IDENT_DEBUG")) { fprintf(stderr, "  hi/lo %.2f doubt %.2g against %.2f\n   ", u.hi / u.lo, doubt, against); for (int j = 0; j < u.count; ++j) { fprintf(stderr, " %.2f/%.1f", (u.amp[j]-u.theta)/(u.hi-u.lo), (u.hi-u.lo)/std::sqrt(u.var[j])); for (int side = 0; side < n; ++side) { double amp, v; if (sideUnit(sides[side], g.phase + j * g.d + g.lag[side], g.d, true, amp, v)) fprintf(stderr, "[%.2f]", (amp-u.theta)/(u.hi-u.lo)); } } fprintf(stderr, "\n"); }
+        if (doubt > kJointDoubt || against > kJointContradict) return "";
         dot = g.d / kSlowRate;
         return text;
     }

@@ -21,6 +21,15 @@ constexpr int kIdentBins = 11;     // then 4 neighbours, 250 and 375 Hz away
 constexpr int kIdentRing = 64;     // 1 kHz samples kept for the 64 ms transform
 constexpr int kIdentMarks = 48;    // marks in one repetition at most
 constexpr int kIdentSlow = 2500;   // 125 Hz samples kept of one repetition: 20 s
+constexpr int kIdentJoint = 3;     // repetitions read together at most
+constexpr int kIdentPast = 3;      // repetitions kept to be read with the next
+
+// One repetition's tone band at 125 Hz, with the noise power of the tone's
+// neighbours at each sample (speech comes and goes: so does the noise).
+struct identRep {
+    float re[kIdentSlow], im[kIdentSlow], noise[kIdentSlow];
+    int len;
+};
 
 // Per-station state. Zero-initialise (`identState s{};`) before use.
 struct identState {
@@ -49,8 +58,10 @@ struct identState {
     float slowRe, slowIm;
     float preRe[256], preIm[256];  // the last 2 s
     uint32_t slowCount;
-    float repRe[kIdentSlow], repIm[kIdentSlow];
-    int repLen;
+    identRep rep;
+    identRep past[kIdentPast];     // the repetitions before, to be read together
+    float nearNow;                 // the last cell's neighbour power (the local noise)
+    float preNoise[256];
     bool recording;
     int best;                      // the tone bin
     // What was read.
@@ -90,3 +101,11 @@ bool identTakeHeard(identState &s);
 // up where the noise breaks marks apart. Every unit must stand clear of the
 // threshold, or nothing is read: "" then. dot: the dot length, seconds.
 std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot);
+
+// Reads two or three repetitions as one (the first sets the grid): aligned
+// on their keying, each unit weighs them all by their noise, so that a unit
+// that speech masks in one is read from another. Nothing ("") unless no
+// other identifier a unit or two away is nearly as likely, and no
+// repetition clearly says otherwise.
+// doubt: the rivals' likelihood against the read (infinite when nothing was read).
+std::string identDecodeJoint(const identRep *const *reps, int n, double hz, double &dot, double &doubt);
