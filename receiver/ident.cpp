@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -100,7 +98,6 @@ void endRepetition(identState &s) {
     if (!s.broken) text = identDecodeGrid(s.rep.re, s.rep.im, s.rep.len, kToneHz[s.best], dot);
     const bool broken = s.broken;
     const int marks = s.count;
-    if (getenv("IDENT_DEBUG")) fprintf(stderr, "rep at %.1f s: marks %d broken %d len %d read '%s'\n", s.ms / 1000.0, s.count, s.broken, s.rep.len, text.c_str());
     s.count = 0;
     s.recording = false;
     s.broken = false;
@@ -327,6 +324,43 @@ std::string parseUnits(const uint8_t *u, int n) {
     }
     const char c = letter(code);
     return c ? text + c : "";
+}
+
+// The keying among speech: 9 key-up units or more part no identifier, so
+// what they part are separate pieces. The one with the most key-down units
+// is read; any other must be a blip too small to be or to hold an
+// identifier (at most 3 key-down units, where 4 elements are the least),
+// or nothing is read.
+std::string parseBody(const uint8_t *u, int n, int *from = nullptr, int *to = nullptr) {
+    int bodyFrom = 0, bodyTo = 0, bodyOnes = -1, pieces = 0, blips = 0;
+    bool bodyBlip = false;
+    for (int k = 0; k < n;) {
+        while (k < n && !u[k]) ++k;
+        if (k == n) break;
+        const int start = k;
+        int ones = 0, gap = 0;
+        for (; k < n && gap < 9; ++k) {
+            if (u[k]) {
+                ++ones;
+                gap = 0;
+            } else {
+                ++gap;
+            }
+        }
+        const bool blip = ones <= 2;
+        ++pieces;
+        blips += blip;
+        if (ones > bodyOnes) {
+            bodyOnes = ones;
+            bodyFrom = start;
+            bodyTo = k - gap;
+            bodyBlip = blip;
+        }
+    }
+    if (pieces == 0 || pieces - 1 != blips - bodyBlip) return "";
+    if (from) *from = bodyFrom;
+    if (to) *to = bodyTo;
+    return parseUnits(u + bodyFrom, bodyTo - bodyFrom);
 }
 
 }  // namespace
@@ -635,7 +669,9 @@ int jointLag(int k) {
         for (int i = 0; i < len[w]; ++i) {
             const double sr = s.re[i + kSpan] - s.re[i], si = s.im[i + kSpan] - s.im[i];
             const double n = 512 * (s.noise[i + kSpan] - s.noise[i]);
-            y[i] = std::sqrt((sr * sr + si * si) / std::max(n, 1e-20));
+            // Bounded: where one repetition is clear and the other masked,
+            // the clear one's keying must not outweigh the match.
+            y[i] = std::min(std::sqrt((sr * sr + si * si) / std::max(n, 1e-20)), 3.0);
             mean += y[i];
         }
         mean /= std::max(len[w], 1);
@@ -670,7 +706,7 @@ double rivals(const JointUnits &u, uint8_t *bits, const std::string &text) {
     }
     std::sort(order, order + u.count, [&](int x, int y) { return price[x] < price[y]; });
     auto rival = [&]() {
-        const std::string other = parseUnits(bits, u.count);
+        const std::string other = parseBody(bits, u.count);
         return isIdent(other) && other != text;
     };
     double sum = 0;
@@ -708,14 +744,12 @@ double nearbyRivals(int n, double d, double phase, const double *lag, double chi
             jointUnits(n, dd, ph, lag, v);
             uint8_t bits[kMaxUnits];
             for (int k = 0; k < v.count; ++k) bits[k] = v.amp[k] > v.theta;
-            const std::string other = parseUnits(bits, v.count);
+            const std::string other = parseBody(bits, v.count);
             const double p = std::exp(-std::max(v.chi2 - chi2, -50.0) / 2);
             if (other == text)
                 same += p;
-            else if (isIdent(other)) {
+            else if (isIdent(other))
                 others += p;
-                if (getenv("IDENT_DEBUG") && p > 1e-4) fprintf(stderr, "   rival %s at d %+d%% ph %+d/8: dchi2 %.1f\n", other.c_str(), i, j, v.chi2 - chi2);
-            }
         }
     return others / same;
 }
@@ -782,19 +816,19 @@ std::string identDecodeJoint(const identRep *const *reps, int n, double hz, doub
         jointUnits(n, g.d, g.phase, g.lag, u);
         uint8_t bits[kMaxUnits];
         for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
-        const std::string text = parseUnits(bits, u.count);
-        if (getenv("IDENT_DEBUG")) { fprintf(stderr, "  joint %d of %d lag %.2f d %.2f misfit %.3f text '%s' ", k, n, g.lag[1], g.d, g.misfit, text.c_str()); for (int j=0;j<u.count;++j) fprintf(stderr, "%c", bits[j]?'1':'0'); fprintf(stderr,"\n"); }
+        const std::string text = parseBody(bits, u.count);
         if (text.empty()) continue;
         // Never a guess: key-down well above key-up, no other identifier
         // nearly as likely, and no repetition saying otherwise.
         if (u.hi < kLevels * u.lo) return "";
-        // Every repetition holds all of the keying: no part is read from
-        // one alone.
-        int first = 0, last = u.count - 1;
-        while (!bits[first]) ++first;
-        while (!bits[last]) --last;
-        for (int side = 1; side < n; ++side) {
-            const double from = g.phase + first * g.d + g.lag[side], to = g.phase + (last + 1) * g.d + g.lag[side];
+        // Every repetition holds all of the keying, with silence around it
+        // (3 units before, and after it 6, less than the 1.2 s that ends
+        // a repetition): no part is read from one alone, and none from a
+        // repetition cut short.
+        int first = 0, last = 0;
+        parseBody(bits, u.count, &first, &last);
+        for (int side = 0; side < n; ++side) {
+            const double from = g.phase + (first - 3) * g.d + g.lag[side], to = g.phase + (last + 6) * g.d + g.lag[side];
             if (from < 0 || to > sides[side].len) return "";
         }
         double against = 0;
@@ -806,7 +840,6 @@ std::string identDecodeJoint(const identRep *const *reps, int n, double hz, doub
                 against = std::max(against, bits[j] ? -z : z);
             }
         doubt = rivals(u, bits, text) + nearbyRivals(n, g.d, g.phase, g.lag, u.chi2, text);
-        if (getenv("IDENT_DEBUG")) { fprintf(stderr, "  hi/lo %.2f doubt %.2g against %.2f\n   ", u.hi / u.lo, doubt, against); for (int j = 0; j < u.count; ++j) { fprintf(stderr, " %.2f/%.1f", (u.amp[j]-u.theta)/(u.hi-u.lo), (u.hi-u.lo)/std::sqrt(u.var[j])); for (int side = 0; side < n; ++side) { double amp, v; if (sideUnit(sides[side], g.phase + j * g.d + g.lag[side], g.d, true, amp, v)) fprintf(stderr, "[%.2f]", (amp-u.theta)/(u.hi-u.lo)); } } fprintf(stderr, "\n"); }
         if (doubt > kJointDoubt || against > kJointContradict) return "";
         dot = g.d / kSlowRate;
         return text;
