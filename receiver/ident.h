@@ -8,9 +8,12 @@
 // a repetition. The repetition's tone band, kept at 125 Hz, is then read on
 // the grid of whole dots that fits it best, each dot judged coherently on
 // all its samples, at a speed found anew each time (5-13 words per minute).
-// An identifier is confirmed only when two of the last four repetitions
-// read the same letters at the same speed, and every unit of both stood
-// clear of the decision: never a guess.
+// An identifier is confirmed when two of the last four repetitions read the
+// same letters at the same speed, every unit of both clear of the decision;
+// or when two or three repetitions, read together with each unit weighed by
+// the noise beside it then, leave no rival identifier nearly as likely (at
+// weak signals and through speech, where no repetition reads alone). Never
+// a guess.
 #pragma once
 
 #include <cstdint>
