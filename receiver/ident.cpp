@@ -382,6 +382,40 @@ struct Units {
     double hi, lo, theta, misfit;
 };
 
+// The two levels of a grid's units: the weighted means of the units above
+// and below a threshold halfway between them (from the extremes hi and lo,
+// twice); then the misfit of that picture against the levels' distance.
+// Weights null: all alike. Returns the weighted squared misfit itself.
+double twoLevels(const double *amp, const double *weight, const double *misfitWeight, int count, double &hi,
+                 double &lo, double &theta, double &misfit) {
+    theta = (hi + lo) / 2;
+    for (int it = 0; it < 2; ++it) {
+        double h = 0, l = 0, wh = 0, wl = 0;
+        for (int k = 0; k < count; ++k) {
+            const double w = weight ? weight[k] : 1.0;
+            if (amp[k] > theta) {
+                h += w * amp[k];
+                wh += w;
+            } else {
+                l += w * amp[k];
+                wl += w;
+            }
+        }
+        if (wh == 0 || wl == 0) break;
+        hi = h / wh;
+        lo = l / wl;
+        theta = (hi + lo) / 2;
+    }
+    double m = 0, n = 0;
+    for (int k = 0; k < count; ++k) {
+        const double e = amp[k] - (amp[k] > theta ? hi : lo);
+        m += e * e * misfitWeight[k];
+        n += misfitWeight[k];
+    }
+    misfit = n > 0 && hi > lo ? m / n / ((hi - lo) * (hi - lo)) : INFINITY;
+    return m;
+}
+
 // exact: unit edges fall between samples, and the running sums are
 // interpolated so that a unit takes exactly its share of the samples at its
 // edges; otherwise (the coarse search) the edges are whole samples.
@@ -400,35 +434,13 @@ void units(int len, double d, double ph, Units &u, bool exact = true) {
         hi = std::max(hi, x);
         lo = std::min(lo, x);
     }
-    u.theta = (hi + lo) / 2;
-    for (int it = 0; it < 2; ++it) {
-        double h = 0, l = 0;
-        int nh = 0, nl = 0;
-        for (int k = 0; k < u.count; ++k) {
-            if (u.amp[k] > u.theta) {
-                h += u.amp[k];
-                ++nh;
-            } else {
-                l += u.amp[k];
-                ++nl;
-            }
-        }
-        if (nh == 0 || nl == 0) break;
-        hi = h / nh;
-        lo = l / nl;
-        u.theta = (hi + lo) / 2;
-    }
+    // Each unit weighted by its length: its noise falls with the square
+    // root of it.
+    double size[kMaxUnits];
+    for (int k = 0; k < u.count; ++k) size[k] = u.size[k];
+    twoLevels(u.amp, nullptr, size, u.count, hi, lo, u.theta, u.misfit);
     u.hi = hi;
     u.lo = lo;
-    // The misfit of the two-level picture, each unit weighted by its length
-    // (its noise falls with the square root of it), against the levels' distance.
-    double m = 0, n = 0;
-    for (int k = 0; k < u.count; ++k) {
-        const double e = u.amp[k] - (u.amp[k] > u.theta ? hi : lo);
-        m += e * e * u.size[k];
-        n += u.size[k];
-    }
-    u.misfit = n > 0 && hi > lo ? m / n / ((hi - lo) * (hi - lo)) : INFINITY;
 }
 
 }  // namespace
@@ -623,35 +635,12 @@ void jointUnits(int n, double d, double ph, const double *lag, JointUnits &u, bo
         hi = std::max(hi, a);
         lo = std::min(lo, a);
     }
-    u.theta = (hi + lo) / 2;
-    for (int it = 0; it < 2; ++it) {
-        double h = 0, l = 0, wh = 0, wl = 0;
-        for (int k = 0; k < u.count; ++k) {
-            const double w = 1 / u.var[k];
-            if (u.amp[k] > u.theta) {
-                h += w * u.amp[k];
-                wh += w;
-            } else {
-                l += w * u.amp[k];
-                wl += w;
-            }
-        }
-        if (wh == 0 || wl == 0) break;
-        hi = h / wh;
-        lo = l / wl;
-        u.theta = (hi + lo) / 2;
-    }
+    // Each unit weighted by its noise, in the levels and in the misfit.
+    double weight[kMaxUnits];
+    for (int k = 0; k < u.count; ++k) weight[k] = 1 / u.var[k];
+    u.chi2 = twoLevels(u.amp, weight, weight, u.count, hi, lo, u.theta, u.misfit);
     u.hi = hi;
     u.lo = lo;
-    // The misfit as for one repetition, each unit weighted by its noise.
-    double m = 0, w = 0;
-    for (int k = 0; k < u.count; ++k) {
-        const double e = u.amp[k] - (u.amp[k] > u.theta ? hi : lo);
-        m += e * e / u.var[k];
-        w += 1 / u.var[k];
-    }
-    u.misfit = w > 0 && hi > lo ? m / w / ((hi - lo) * (hi - lo)) : INFINITY;
-    u.chi2 = m;
 }
 
 // Where side k's keying lies against the first side's: the lag that best
