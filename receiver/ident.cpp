@@ -88,6 +88,22 @@ bool readJoint(const identRep *const *reps, int n, int best, std::string &text, 
     return true;
 }
 
+bool readPeriodic(const identState &s, std::string &text) {
+    static float re[kIdentRecord], im[kIdentRecord], noise[kIdentRecord];
+    const int len = static_cast<int>(std::min<uint32_t>(s.slowCount, kIdentRecord));
+    for (int k = 0; k < len; ++k) {
+        const uint32_t at = (s.slowCount - static_cast<uint32_t>(len) + static_cast<uint32_t>(k)) & (kIdentRecord - 1);
+        re[k] = s.recRe[at];
+        im[k] = s.recIm[at];
+        noise[k] = s.recNoise[at];
+    }
+    double dot, doubt;
+    const std::string read = identDecodePeriodic(re, im, noise, len, kToneHz[s.best], dot, doubt);
+    if (!isIdent(read)) return false;
+    text = read;
+    return true;
+}
+
 // A repetition is over: read it, and confirm what two of the last four
 // repetitions agree on.
 void endRepetition(identState &s) {
@@ -144,6 +160,8 @@ void endRepetition(identState &s) {
             agreed = readJoint(three, 3, s.best, text, doubt);
         }
     }
+    // Or the last half-minute read by the identifier's period.
+    if (!agreed) agreed = readPeriodic(s, text);
     if (agreed) s.confirmed = text;
     // Only what may be keying is kept: no identifier has fewer than 4 elements.
     for (int k = kIdentPast - 1; k > 0; --k) s.past[k] = s.past[k - 1];
@@ -183,6 +201,15 @@ void cell(identState &s) {
     s.noise += (near - s.noise) / std::min<double>(s.cells, 25);
     const double n = std::max(near, s.noise);
     s.nearNow = static_cast<float>(near);
+    // The samples this window covered (64 ms: the last 8 at 125 Hz) take
+    // the largest noise of the windows over them: a burst of speech is not
+    // missed by the window that ended before it began.
+    for (uint32_t k = 1; k <= 8 && k <= s.slowCount; ++k) {
+        float &r = s.recNoise[(s.slowCount - k) & (kIdentRecord - 1)];
+        r = std::max(r, s.nearNow);
+    }
+    for (int k = 1; s.recording && k <= 8 && k <= s.rep.len; ++k)
+        s.rep.noise[s.rep.len - k] = std::max(s.rep.noise[s.rep.len - k], s.nearNow);
 
     if (s.cells < kSettle) return;
     const bool was = s.on;
@@ -206,10 +233,10 @@ void cell(identState &s) {
             constexpr uint32_t kPre = 150;
             const uint32_t have = std::min(kPre, s.slowCount);
             for (uint32_t k = 0; k < have; ++k) {
-                const uint32_t at = (s.slowCount - have + k) & 255;
-                s.rep.re[k] = s.preRe[at];
-                s.rep.im[k] = s.preIm[at];
-                s.rep.noise[k] = s.preNoise[at];
+                const uint32_t at = (s.slowCount - have + k) & (kIdentRecord - 1);
+                s.rep.re[k] = s.recRe[at];
+                s.rep.im[k] = s.recIm[at];
+                s.rep.noise[k] = s.recNoise[at];
             }
             s.rep.len = static_cast<int>(have);
             s.recording = true;
@@ -265,9 +292,10 @@ void identBlock(identState &s) {
     s.slowRe += s.ringRe[at];
     s.slowIm += s.ringIm[at];
     if ((s.ms & 7) == 7) {
-        s.preRe[s.slowCount & 255] = s.slowRe;
-        s.preIm[s.slowCount & 255] = s.slowIm;
-        s.preNoise[s.slowCount & 255] = s.nearNow;
+        const uint32_t at8 = s.slowCount & (kIdentRecord - 1);
+        s.recRe[at8] = s.slowRe;
+        s.recIm[at8] = s.slowIm;
+        s.recNoise[at8] = s.nearNow;
         ++s.slowCount;
         if (s.recording) {
             if (s.rep.len < kIdentSlow) {
@@ -574,39 +602,45 @@ constexpr int kJointLag = 200;  // 125 Hz samples: the repetitions' starts may d
 // noise power.
 struct Side {
     double re[kIdentSlow + 1], im[kIdentSlow + 1], noise[kIdentSlow + 1];
+    double proj[kIdentSlow + 1];  // running sums of the tone projected on its phase, once known
+    double tone;                  // the key-down amplitude there
     int len;
 };
 Side sides[kIdentJoint];
 
-void prepare(const identRep &r, double hz, Side &s) {
-    s.len = r.len;
-    runningSums(r.re, r.im, r.len, toneFrequency(r.re, r.im, r.len, hz), s.re, s.im);
+void prepare(const float *re, const float *im, const float *noise, int len, double hz, Side &s) {
+    s.len = len;
+    runningSums(re, im, len, hz, s.re, s.im);
     // Before the first cells the noise is not known yet: the rest's mean.
     double known = 0;
     int n = 0;
-    for (int k = 0; k < r.len; ++k)
-        if (r.noise[k] > 0) {
-            known += r.noise[k];
+    for (int k = 0; k < len; ++k)
+        if (noise[k] > 0) {
+            known += noise[k];
             ++n;
         }
     const double fill = n ? known / n : 1e-20;
     s.noise[0] = 0;
-    for (int k = 0; k < r.len; ++k) s.noise[k + 1] = s.noise[k] + (r.noise[k] > 0 ? r.noise[k] : fill);
+    for (int k = 0; k < len; ++k) s.noise[k + 1] = s.noise[k] + (noise[k] > 0 ? noise[k] : fill);
 }
 
 // A unit [x, x + d) of one side: its amplitude and that amplitude's noise
 // variance per component. A 125 Hz sample sums 8 samples at 1 kHz, whose
 // noise is 64 times the power of a 64 ms bin: 512 times the bin's power,
 // half of it in each component.
-bool sideUnit(const Side &s, double x, double d, bool exact, double &amp, double &var) {
+// sr, si: the unit's mean, complex.
+bool sideUnit(const Side &s, double x, double d, bool exact, double &amp, double &var, double *sr = nullptr,
+              double *si = nullptr) {
     if (x < 0 || x + d > s.len) return false;
     auto at = [exact](const double *c, double v) {
         const int i = static_cast<int>(v);
         return exact ? c[i] + (v - i) * (c[i + 1] - c[i]) : c[i];
     };
-    const double sr = at(s.re, x + d) - at(s.re, x), si = at(s.im, x + d) - at(s.im, x);
-    amp = std::sqrt(sr * sr + si * si) / d;
+    const double re = (at(s.re, x + d) - at(s.re, x)) / d, im = (at(s.im, x + d) - at(s.im, x)) / d;
+    amp = std::sqrt(re * re + im * im);
     var = std::max(256 * (at(s.noise, x + d) - at(s.noise, x)) / (d * d), 1e-20);
+    if (sr) *sr = re;
+    if (si) *si = im;
     return true;
 }
 
@@ -680,17 +714,142 @@ int jointLag(int k) {
     return best;
 }
 
+// ln I0(x), the Rice distribution's Bessel term; its asymptote where the
+// function itself would overflow.
+double logBesselI0(double x) { return x < 500 ? std::log(std::cyl_bessel_i(0.0, x)) : x - 0.5 * std::log(2 * kPi * x); }
+
+// Each unit's log-likelihood ratio, key-down (a tone of amplitude a, the
+// key-down level) against key-up: on every side that holds it, the
+// amplitude of a tone in noise (Rice) against that of noise alone
+// (Rayleigh), with that side's noise there.
+void unitRatios(int n, double d, double ph, const double *lag, const JointUnits &u, double *llr) {
+    const double a = u.hi;
+    for (int j = 0; j < u.count; ++j) {
+        llr[j] = 0;
+        for (int k = 0; k < n; ++k) {
+            double amp, v;
+            if (!sideUnit(sides[k], ph + j * d + lag[k], d, true, amp, v)) continue;
+            llr[j] += logBesselI0(amp * a / v) - a * a / (2 * v);
+        }
+    }
+}
+
+// The tone's phase runs on through the keying (one oscillator, keyed), so
+// on each side the key-down units lie on one line of phase: its slope (the
+// tone within 0.3 Hz, where the frequency found is 0.25 Hz off) and start
+// from the key-down units, noise-weighted. Projected on it, a unit is the
+// tone's amplitude or nothing, in Gaussian noise of half the power that
+// its magnitude has, and without the magnitude's bias in key-up units. The
+// log-likelihood ratios from that; false where a side's key-down units are
+// not coherent (a phase that restarts with every element, say), and the
+// magnitudes must do.
+constexpr double kCoherent = 0.9;  // |weighted sum| over the weighted sum of magnitudes
+
+// A unit's mean projection, and its noise variance (one component).
+bool projUnit(const Side &s, double x, double d, double &p, double &var) {
+    if (x < 0 || x + d > s.len) return false;
+    auto at = [](const double *c, double v) {
+        const int i = static_cast<int>(v);
+        return c[i] + (v - i) * (c[i + 1] - c[i]);
+    };
+    p = (at(s.proj, x + d) - at(s.proj, x)) / d;
+    var = std::max(256 * (at(s.noise, x + d) - at(s.noise, x)) / (d * d), 1e-20);
+    return true;
+}
+
+// Each unit's log-likelihood ratio on the projections: the side's tone, or
+// nothing, in Gaussian noise. Returns the count of units.
+int projRatios(int n, double d, double ph, const double *lag, int count, double *llr) {
+    int units = 0;
+    for (int j = 0; j < count; ++j) {
+        llr[j] = 0;
+        bool any = false;
+        for (int k = 0; k < n; ++k) {
+            double p, v;
+            if (!projUnit(sides[k], ph + j * d + lag[k], d, p, v)) continue;
+            const double a = sides[k].tone;
+            llr[j] += (p * a - a * a / 2) / v;
+            any = true;
+        }
+        if (any) units = j + 1;
+    }
+    return units;
+}
+
+bool coherentRatios(int n, double d, double ph, const double *lag, int count, const uint8_t *bits, double *llr) {
+    static double zr[kIdentJoint][kMaxUnits], zi[kIdentJoint][kMaxUnits], zv[kIdentJoint][kMaxUnits];
+    static bool held[kIdentJoint][kMaxUnits];
+    for (int j = 0; j < count; ++j) llr[j] = 0;
+    for (int k = 0; k < n; ++k) {
+        double mags = 0;
+        for (int j = 0; j < count; ++j) {
+            double amp;
+            held[k][j] = sideUnit(sides[k], ph + j * d + lag[k], d, true, amp, zv[k][j], &zr[k][j], &zi[k][j]);
+            if (held[k][j] && bits[j]) mags += amp / zv[k][j];
+        }
+        double bestR = 0, bestI = 0, bestHz = 0, best = -1;
+        for (int step = -60; step <= 60; ++step) {
+            const double hz = 0.005 * step, w = -2 * kPi * hz * d / kSlowRate;
+            const double cw = std::cos(w), sw = std::sin(w);
+            double pr = 1, pi = 0, sr = 0, si = 0;
+            for (int j = 0; j < count; ++j) {
+                if (held[k][j] && bits[j]) {
+                    sr += (zr[k][j] * pr - zi[k][j] * pi) / zv[k][j];
+                    si += (zr[k][j] * pi + zi[k][j] * pr) / zv[k][j];
+                }
+                const double t = pr * cw - pi * sw;
+                pi = pr * sw + pi * cw;
+                pr = t;
+            }
+            if (sr * sr + si * si > best) {
+                best = sr * sr + si * si;
+                bestR = sr;
+                bestI = si;
+                bestHz = hz;
+            }
+        }
+        if (mags <= 0 || std::sqrt(best) < kCoherent * mags) return false;
+        // Every sample projected on the line of phase (unit j's start at
+        // phase 0 turned by j steps of w, its middle half a step more):
+        // their running sums.
+        Side &sd = sides[k];
+        const double norm = std::sqrt(best), cr = bestR / norm, ci = -bestI / norm;
+        const double w = -2 * kPi * bestHz / kSlowRate, cw = std::cos(w), sw = std::sin(w);
+        const double x0 = -(ph + lag[k] + d / 2) * w;
+        double pr = std::cos(x0), pi = std::sin(x0);
+        sd.proj[0] = 0;
+        for (int i = 0; i < sd.len; ++i) {
+            const double xr = sd.re[i + 1] - sd.re[i], xi = sd.im[i + 1] - sd.im[i];
+            const double rr = xr * pr - xi * pi, ri = xr * pi + xi * pr;
+            sd.proj[i + 1] = sd.proj[i] + rr * cr - ri * ci;
+            const double t = pr * cw - pi * sw;
+            pi = pr * sw + pi * cw;
+            pr = t;
+        }
+        double ampSum = 0, weight = 0;
+        for (int j = 0; j < count; ++j) {
+            double p, v;
+            if (!bits[j] || !projUnit(sd, ph + j * d + lag[k], d, p, v)) continue;
+            ampSum += p / v;
+            weight += 1 / v;
+        }
+        sd.tone = ampSum / weight;
+    }
+    projRatios(n, d, ph, lag, count, llr);
+    return true;
+}
+
 // How likely, against the read, are the other identifiers a unit or two
-// away? Each unit's log-likelihood ratio between its two levels, with its own
-// noise, is the price of reading it the other way; a flip that leaves no
+// away? Each unit's log-likelihood ratio is the price of reading it the
+// other way; a flip that leaves no
 // identifier costs nothing to rule out, as stations key nothing else. The
 // sum of exp(-price) over the rivals found, for every single flip and every
 // pair among the cheapest units.
-double rivals(const JointUnits &u, uint8_t *bits, const std::string &text) {
+double rivals(const JointUnits &u, const double *llr, uint8_t *bits, const std::string &text) {
     double price[kMaxUnits];
     int order[kMaxUnits];
     for (int j = 0; j < u.count; ++j) {
-        price[j] = std::fabs(u.amp[j] - u.theta) * (u.hi - u.lo) / u.var[j];
+        price[j] = bits[j] ? llr[j] : -llr[j];
         order[j] = j;
     }
     std::sort(order, order + u.count, [&](int x, int y) { return price[x] < price[y]; });
@@ -743,18 +902,46 @@ double nearbyRivals(int n, double d, double phase, const double *lag, double chi
     return others / same;
 }
 
+// The same on the projections: a grid's likelihood is the sum of its
+// key-down units' log-likelihood ratios.
+double nearbyCoherent(int n, double d, double phase, const double *lag, int count, const double *llr,
+                      const std::string &text) {
+    double best = 0;
+    for (int j = 0; j < count; ++j) best += std::max(llr[j], 0.0);
+    double same = 1, others = 0;
+    for (int i = -6; i <= 6; ++i)
+        for (int j = -4; j <= 4; ++j) {
+            const double dd = d * (1 + 0.005 * i), ph = pivot(sides[0].len, d, phase, dd) + 0.125 * j * dd;
+            if (ph < 0 || (i == 0 && j == 0)) continue;
+            double r[kMaxUnits];
+            const int units = projRatios(n, dd, ph, lag, std::min(kMaxUnits, static_cast<int>((sides[0].len - ph) / dd)), r);
+            uint8_t bits[kMaxUnits];
+            double sum = 0;
+            for (int k = 0; k < units; ++k) {
+                bits[k] = r[k] > 0;
+                sum += std::max(r[k], 0.0);
+            }
+            const std::string other = parseBody(bits, units);
+            const double p = std::exp(std::min(sum - best, 50.0));
+            if (other == text)
+                same += p;
+            else if (isIdent(other))
+                others += p;
+        }
+    return others / same;
+}
+
 }  // namespace
 
-std::string identDecodeJoint(const identRep *const *reps, int n, double hz, double &dot, double &doubt) {
-    dot = 0;
-    doubt = INFINITY;
-    if (n < 2 || n > kIdentJoint) return "";
-    for (int k = 0; k < n; ++k)
-        if (reps[k]->len < 16 || reps[k]->len > kIdentSlow) return "";
-    for (int k = 0; k < n; ++k) prepare(*reps[k], hz, sides[k]);
+namespace {
+
+// The n sides prepared, read together from the lags given: the grid, the
+// lags refined, and the guards. after: the units of silence every side must
+// hold after the keying (before it, 3).
+std::string jointRead(int n, const double *lag, int after, double &dot, double &doubt) {
     struct Grid { double misfit, d, phase, lag[kIdentJoint]; };
     Grid start{INFINITY, 0, 0, {0}};
-    for (int k = 1; k < n; ++k) start.lag[k] = jointLag(k);
+    for (int k = 1; k < n; ++k) start.lag[k] = lag[k];
     constexpr int kCoarse = 41, kFine = 4;
     Grid grids[kCoarse];
     static JointUnits u;
@@ -805,19 +992,46 @@ std::string identDecodeJoint(const identRep *const *reps, int n, double hz, doub
         jointUnits(n, g.d, g.phase, g.lag, u);
         uint8_t bits[kMaxUnits];
         for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
-        const std::string text = parseBody(bits, u.count);
+        std::string text = parseBody(bits, u.count);
         if (text.empty()) continue;
         // Never a guess: key-down well above key-up, no other identifier
         // nearly as likely, and no repetition saying otherwise.
         if (u.hi < kLevels * u.lo) return "";
+        // Read coherently where the tone is coherent: the bits the
+        // projections give, and the phase again from those, until they
+        // stay.
+        double llr[kMaxUnits];
+        uint8_t coherentBits[kMaxUnits];
+        std::memcpy(coherentBits, bits, sizeof bits);
+        bool coherent = false;
+        for (int pass = 0; pass < 3; ++pass) {
+            coherent = coherentRatios(n, g.d, g.phase, g.lag, u.count, coherentBits, llr);
+            if (!coherent) break;
+            bool same = true;
+            for (int j = 0; j < u.count; ++j) {
+                same = same && coherentBits[j] == (llr[j] > 0);
+                coherentBits[j] = llr[j] > 0;
+            }
+            if (same) break;
+            coherent = false;
+        }
+        if (coherent) {
+            std::memcpy(bits, coherentBits, sizeof bits);
+            text = parseBody(bits, u.count);
+            if (text.empty()) return "";
+        } else {
+            unitRatios(n, g.d, g.phase, g.lag, u, llr);
+        }
         // Every repetition holds all of the keying, with silence around it
-        // (3 units before, and after it 6, less than the 1.2 s that ends
-        // a repetition): no part is read from one alone, and none from a
-        // repetition cut short.
+        // (3 units before, and after it `after`: 6 where silences found
+        // the repetitions, less than the 1.2 s that ends one; 3 where the
+        // period cut them): no part is read from one alone, and none from
+        // a repetition cut short.
         int first = 0, last = 0;
         parseBody(bits, u.count, &first, &last);
         for (int side = 0; side < n; ++side) {
-            const double from = g.phase + (first - 3) * g.d + g.lag[side], to = g.phase + (last + 6) * g.d + g.lag[side];
+            const double from = g.phase + (first - 3) * g.d + g.lag[side];
+            const double to = g.phase + (last + after) * g.d + g.lag[side];
             if (from < 0 || to > sides[side].len) return "";
         }
         double against = 0;
@@ -828,10 +1042,190 @@ std::string identDecodeJoint(const identRep *const *reps, int n, double hz, doub
                 const double z = (amp - u.theta) / std::sqrt(v);
                 against = std::max(against, bits[j] ? -z : z);
             }
-        doubt = rivals(u, bits, text) + nearbyRivals(n, g.d, g.phase, g.lag, u.chi2, text);
+        doubt = rivals(u, llr, bits, text) + (coherent ? nearbyCoherent(n, g.d, g.phase, g.lag, u.count, llr, text)
+                                                       : nearbyRivals(n, g.d, g.phase, g.lag, u.chi2, text));
         if (doubt > kJointDoubt || against > kJointContradict) return "";
         dot = g.d / kSlowRate;
         return text;
     }
     return "";
+}
+
+}  // namespace
+
+std::string identDecodeJoint(const identRep *const *reps, int n, double hz, double &dot, double &doubt) {
+    dot = 0;
+    doubt = INFINITY;
+    if (n < 2 || n > kIdentJoint) return "";
+    for (int k = 0; k < n; ++k)
+        if (reps[k]->len < 16 || reps[k]->len > kIdentSlow) return "";
+    for (int k = 0; k < n; ++k) {
+        const identRep &r = *reps[k];
+        prepare(r.re, r.im, r.noise, r.len, toneFrequency(r.re, r.im, r.len, hz), sides[k]);
+    }
+    double lag[kIdentJoint] = {0};
+    for (int k = 1; k < n; ++k) lag[k] = jointLag(k);
+    return jointRead(n, lag, 6, dot, doubt);
+}
+
+namespace {
+
+constexpr int kMinPeriod = 500, kMaxPeriod = 2000;  // 4-16 s at 125 Hz
+constexpr int kCoarseStep = 4;                      // the period first found at 31.25 Hz
+constexpr double kPeriodMatch = 0.15;               // of the activity's variance, or nothing repeats
+double recordRe[kIdentRecord + 1], recordIm[kIdentRecord + 1];
+double activity[kIdentRecord], coarse[kIdentRecord / kCoarseStep], fold[kMaxPeriod + 1];
+
+// The mean product of x with itself lag samples on.
+double selfMatch(const double *x, int n, int lag) {
+    double sum = 0;
+    for (int i = 0; i + lag < n; ++i) sum += x[i] * x[i + lag];
+    return sum / (n - lag);
+}
+
+// The period: the lag that best matches the activity with itself, at
+// 31.25 Hz, then to a fraction of a sample at 125 Hz. A whole multiple
+// matches as well as the period does: the shortest that does is taken.
+// 0 when nothing repeats.
+double keyingPeriod(int n) {
+    const int m = n / kCoarseStep;
+    for (int j = 0; j < m; ++j) {
+        coarse[j] = 0;
+        for (int i = 0; i < kCoarseStep; ++i) coarse[j] += activity[j * kCoarseStep + i];
+    }
+    const int lo = kMinPeriod / kCoarseStep, hi = std::min(kMaxPeriod / kCoarseStep, m / 2);
+    if (hi <= lo) return 0;
+    const double zero = selfMatch(coarse, m, 0);
+    int best = lo;
+    double bestMatch = -INFINITY;
+    for (int lag = lo; lag <= hi; ++lag) {
+        const double c = selfMatch(coarse, m, lag);
+        if (c > bestMatch) {
+            bestMatch = c;
+            best = lag;
+        }
+    }
+    if (bestMatch < kPeriodMatch * zero) return 0;
+    for (int div = 3; div >= 2; --div) {
+        const int at = (best + div / 2) / div;
+        if (at < lo) continue;
+        double c = -INFINITY;
+        for (int lag = std::max(at - 1, lo); lag <= at + 1; ++lag) c = std::max(c, selfMatch(coarse, m, lag));
+        if (c >= 0.7 * bestMatch) {
+            best = at;
+            break;
+        }
+    }
+    int fine = best * kCoarseStep;
+    double match[11];
+    for (int k = 0; k < 11; ++k) match[k] = selfMatch(activity, n, best * kCoarseStep - 5 + k);
+    int top = 0;
+    for (int k = 1; k < 11; ++k)
+        if (match[k] > match[top]) top = k;
+    fine = best * kCoarseStep - 5 + top;
+    double frac = 0;
+    if (top > 0 && top < 10) {
+        const double a = match[top - 1], b = match[top], c = match[top + 1];
+        if (a - 2 * b + c < 0) frac = 0.5 * (a - c) / (a - 2 * b + c);
+    }
+    return fine + frac;
+}
+
+// Where to cut the repetitions apart: the middle of the longest quiet
+// stretch of the activity folded on the period.
+double quietest(int n, double period, int &quiet) {
+    const int p = static_cast<int>(period);
+    std::fill(fold, fold + p, 0.0);
+    for (int i = 0; i < n; ++i) fold[static_cast<int>(std::fmod(i, period)) % p] += activity[i];
+    // Smoothed over 0.25 s; keying where above a third of the way up.
+    constexpr int kSmooth = 16;
+    static double smooth[kMaxPeriod + 1];
+    double lo = INFINITY, hi = -INFINITY;
+    for (int r = 0; r < p; ++r) {
+        double sum = 0;
+        for (int k = -kSmooth; k <= kSmooth; ++k) sum += fold[(r + k + p) % p];
+        smooth[r] = sum;
+        lo = std::min(lo, sum);
+        hi = std::max(hi, sum);
+    }
+    const double level = lo + (hi - lo) / 3;
+    int start = -1;
+    for (int r = 0; r < p && start < 0; ++r)
+        if (smooth[r] > level) start = r;
+    quiet = 0;
+    if (start < 0) return 0;
+    // Around the circle from one keyed sample: each quiet stretch.
+    int longest = -1, at = 0, last = 0;
+    for (int k = 1; k <= p; ++k) {
+        if (smooth[(start + k) % p] <= level) continue;
+        const int gap = k - last - 1;
+        if (gap > longest) {
+            longest = gap;
+            at = start + last + 1 + gap / 2;
+        }
+        last = k;
+    }
+    quiet = longest;
+    return std::fmod(at, period);
+}
+
+}  // namespace
+
+std::string identDecodePeriodic(const float *re, const float *im, const float *noise, int len, double hz,
+                                double &dot, double &doubt) {
+    dot = 0;
+    doubt = INFINITY;
+    if (len > kIdentRecord || len < 2 * kMinPeriod) return "";
+    const double f = toneFrequency(re, im, len, hz);
+    runningSums(re, im, len, f, recordRe, recordIm);
+    // The activity: the tone's amplitude over the noise in 64 ms, bounded
+    // (speech that masks the tone must not outweigh the keying elsewhere).
+    constexpr int kSpan = 8;
+    const int n = len - kSpan;
+    double mean = 0;
+    for (int i = 0; i < n; ++i) {
+        double power = 0;
+        for (int k = 0; k < kSpan; ++k) power += noise[i + k];
+        const double sr = recordRe[i + kSpan] - recordRe[i], si = recordIm[i + kSpan] - recordIm[i];
+        activity[i] = power > 0 ? std::min(std::sqrt((sr * sr + si * si) / (512 * power)), 3.0) : 0;
+        mean += activity[i];
+    }
+    mean /= n;
+    for (int i = 0; i < n; ++i) activity[i] -= mean;
+    const double period = keyingPeriod(n);
+    if (period <= 0) return "";
+    for (int i = 0; i < n; ++i) activity[i] += mean;
+    // The repetitions, newest first: a period each from the middle of the
+    // quiet, or what the record holds of one where that still holds the
+    // keying and a little (0.3 s, at most a quarter of the quiet) on either
+    // side of it (the read checks the rest).
+    int quiet = 0;
+    const double cut = quietest(n, period, quiet);
+    const int width = static_cast<int>(period);
+    int from[kIdentJoint], to[kIdentJoint];
+    double starts[kIdentJoint];
+    int count = 0;
+    for (double at = cut + std::floor((len - cut) / period) * period; at > -period && count < kIdentJoint;
+         at -= period) {
+        const int a = std::max(static_cast<int>(std::floor(at)), 0), b = std::min(static_cast<int>(at) + width, len);
+        const double margin = quiet / 2.0 - std::min(quiet / 4.0, 40.0);
+        if (a > at + margin || b < at + period - margin) continue;
+        from[count] = a;
+        to[count] = b;
+        starts[count++] = at;
+    }
+    // The first side sets the grid: a whole one, where there is one.
+    for (int k = 1; k < count; ++k)
+        if (to[0] - from[0] < width && to[k] - from[k] == width) {
+            std::swap(from[0], from[k]);
+            std::swap(to[0], to[k]);
+            std::swap(starts[0], starts[k]);
+        }
+    if (count < 2) return "";
+    double lag[kIdentJoint] = {0};
+    for (int k = 0; k < count; ++k) {
+        prepare(re + from[k], im + from[k], noise + from[k], to[k] - from[k], f, sides[k]);
+        lag[k] = (starts[k] - from[k]) - (starts[0] - from[0]);
+    }
+    return jointRead(count, lag, 3, dot, doubt);
 }

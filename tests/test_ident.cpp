@@ -118,6 +118,31 @@ TEST(Ident, RepetitionsReadTogether) {
     }
 }
 
+// The last half-minute cut by the period: three repetitions in a row, each
+// masked somewhere else (or not the same letters, or none).
+TEST(Ident, RepetitionsCutByTheirPeriod) {
+    static identRep r;
+    struct Case { const char *texts[3]; const char *want; } cases[] = {
+        {{"HBV", "HBV", "HBV"}, "HBV"},
+        {{"KLO", "KLA", "KLO"}, ""},
+        {{"", "", ""}, ""},
+    };
+    const double from[3] = {0.15, 0.5, 0.3};
+    for (const auto &c : cases) {
+        std::vector<float> re, im, noise;
+        for (int k = 0; k < 3; ++k) {
+            r = repetition(c.texts[k], 0.25, 10 + static_cast<uint64_t>(k), from[k], 0.35);
+            re.insert(re.end(), r.re, r.re + r.len);
+            im.insert(im.end(), r.im, r.im + r.len);
+            noise.insert(noise.end(), r.noise, r.noise + r.len);
+        }
+        double dot, doubt;
+        const std::string got =
+            identDecodePeriodic(re.data(), im.data(), noise.data(), static_cast<int>(re.size()), 0, dot, doubt);
+        EXPECT_EQ(got, c.want) << c.texts[1] << ", doubt " << doubt;
+    }
+}
+
 SigParams station(const char *morse, double wpm, double cn0, uint64_t seed) {
     SigParams p;
     p.radial = 42;
