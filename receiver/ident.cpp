@@ -26,6 +26,7 @@ constexpr uint32_t kSettle = 25;     // cells before keying: the noise level set
 constexpr double kClear = 0.12, kLevels = 3.0;
 constexpr uint32_t kBridge = 2;      // cells: a shorter gap inside a mark is bridged
 constexpr uint32_t kLongMark = 60;   // cells: a longer mark is no Morse (a steady tone)
+constexpr uint32_t kPeriodicCells = 200;  // 4 s
 constexpr uint32_t kEndGap = 60;     // cells of silence that end a repetition: 1.2 s
 
 const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0, 15.625, 31.25, 46.875, -375, -250, 250, 375};
@@ -88,7 +89,8 @@ bool readJoint(const identRep *const *reps, int n, int best, std::string &text, 
     return true;
 }
 
-bool readPeriodic(const identState &s, std::string &text) {
+bool readPeriodic(identState &s, std::string &text) {
+    s.sincePeriodic = 0;
     static float re[kIdentRecord], im[kIdentRecord], noise[kIdentRecord];
     const int len = static_cast<int>(std::min<uint32_t>(s.slowCount, kIdentRecord));
     for (int k = 0; k < len; ++k) {
@@ -111,7 +113,7 @@ void endRepetition(identState &s) {
     std::string text;
     double dot = 0;
     // The marks as keyed only find the repetition; the grid reads it.
-    if (!s.broken) text = identDecodeGrid(s.rep.re, s.rep.im, s.rep.len, kToneHz[s.best], dot);
+    if (!s.broken) text = identDecodeGrid(s.rep.re, s.rep.im, s.rep.len, kToneHz[s.best], dot, s.rep.noise);
     const bool broken = s.broken;
     const int marks = s.count;
     s.count = 0;
@@ -212,6 +214,13 @@ void cell(identState &s) {
         s.rep.noise[s.rep.len - k] = std::max(s.rep.noise[s.rep.len - k], s.nearNow);
 
     if (s.cells < kSettle) return;
+    // Speech can bridge the silence between repetitions, so that none
+    // ends: the last half-minute is read by its period 4 s after the last
+    // time too.
+    if (++s.sincePeriodic >= kPeriodicCells) {
+        std::string text;
+        if (readPeriodic(s, text)) s.confirmed = text;
+    }
     const bool was = s.on;
     if (!s.on)
         s.on = tone > kOnNoise * n && tone > kMarkShare * s.mark;
@@ -527,7 +536,39 @@ double pivot(int len, double d, double phase, double to) {
 
 }  // namespace
 
-std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot) {
+namespace {
+
+constexpr double kClearSigma = 3.0;
+
+// Every unit 3 sigma of its own noise (per component: 1/256 of a 64 ms
+// bin's power per sample, over d samples) from the threshold.
+bool clearOfNoise(const float *noise, int len, double d, double phase, const Units &u) {
+    static double cum[kIdentSlow + 1];
+    double known = 0;
+    int n = 0;
+    for (int k = 0; k < len; ++k)
+        if (noise[k] > 0) {
+            known += noise[k];
+            ++n;
+        }
+    const double fill = n ? known / n : 0;
+    cum[0] = 0;
+    for (int k = 0; k < len; ++k) cum[k + 1] = cum[k] + (noise[k] > 0 ? noise[k] : fill);
+    auto at = [](double x) {
+        const int i = static_cast<int>(x);
+        return cum[i] + (x - i) * (cum[i + 1] - cum[i]);
+    };
+    for (int j = 0; j < u.count; ++j) {
+        const double x = phase + j * d;
+        const double var = 256 * (at(x + d) - at(x)) / (d * d);
+        if (std::fabs(u.amp[j] - u.theta) < kClearSigma * std::sqrt(var)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot, const float *noise) {
     dot = 0;
     if (len < 16 || len > kIdentSlow) return "";
     runningSums(re, im, len, toneFrequency(re, im, len, hz), cumRe, cumIm);
@@ -583,6 +624,7 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
         double worst = INFINITY;
         for (int j = 0; j < u.count; ++j) worst = std::min(worst, std::fabs(u.amp[j] - u.theta) / (u.hi - u.lo));
         if (u.hi < kLevels * u.lo || worst < kClear) return "";
+        if (noise && !clearOfNoise(noise, len, g.d, g.phase, u)) return "";
         dot = g.d / kSlowRate;
         return text;
     }

@@ -71,6 +71,7 @@ struct identState {
     float nearNow;                 // the last cell's neighbour power (the local noise)
     float recNoise[kIdentRecord];
     bool recording;
+    uint32_t sincePeriodic;        // cells since the last half-minute was read by its period
     int best;                      // the tone bin
     // What was read.
     std::string confirmed;         // read twice in a row; empty before
@@ -108,7 +109,11 @@ bool identTakeHeard(identState &s);
 // from key-up, each unit summed coherently over all its samples, which holds
 // up where the noise breaks marks apart. Every unit must stand clear of the
 // threshold, or nothing is read: "" then. dot: the dot length, seconds.
-std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot);
+// noise (may be null): the noise power beside the tone at each sample; every
+// unit must then also stand 3 of its own noise's sigma from the threshold
+// (speech that masks an element may leave it looking clear of it).
+std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot,
+                            const float *noise = nullptr);
 
 // Reads two to four repetitions as one (the first sets the grid): aligned
 // on their keying, each unit weighs them all by their noise, so that a unit
