@@ -1158,13 +1158,12 @@ double keyingPeriod(int n) {
             break;
         }
     }
-    int fine = best * kCoarseStep;
     double match[11];
     for (int k = 0; k < 11; ++k) match[k] = selfMatch(activity, n, best * kCoarseStep - 5 + k);
     int top = 0;
     for (int k = 1; k < 11; ++k)
         if (match[k] > match[top]) top = k;
-    fine = best * kCoarseStep - 5 + top;
+    const int fine = best * kCoarseStep - 5 + top;
     double frac = 0;
     if (top > 0 && top < 10) {
         const double a = match[top - 1], b = match[top], c = match[top + 1];
