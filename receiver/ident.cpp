@@ -486,20 +486,30 @@ namespace {
 
 constexpr double kSlowRate = 125.0;
 
+// exp(j (start + w k)) at k = 0, 1, ...: turned a step at a time, no
+// trigonometry per sample.
+struct Phasor {
+    double re, im, cw, sw;
+    explicit Phasor(double w, double start = 0)
+        : re(std::cos(start)), im(std::sin(start)), cw(std::cos(w)), sw(std::sin(w)) {}
+    void turn() {
+        const double t = re * cw - im * sw;
+        im = re * sw + im * cw;
+        re = t;
+    }
+};
+
 // The tone's frequency: the strongest line within 10 Hz of hz, 0.5 Hz
 // apart, so within 0.25 Hz: the phase then drifts by at most 0.4 rad over a
 // 0.24 s unit. (A phasor turned per sample: no trigonometry per sample.)
 double toneFrequency(const float *re, const float *im, int len, double hz) {
     double bestHz = hz, bestPower = -1;
     for (double f = hz - 10; f <= hz + 10; f += 0.5) {
-        const double w = -2 * kPi * f / kSlowRate, cw = std::cos(w), sw = std::sin(w);
-        double pr = 1, pi = 0, sr = 0, si = 0;
-        for (int k = 0; k < len; ++k) {
-            sr += re[k] * pr - im[k] * pi;
-            si += re[k] * pi + im[k] * pr;
-            const double t = pr * cw - pi * sw;
-            pi = pr * sw + pi * cw;
-            pr = t;
+        Phasor p(-2 * kPi * f / kSlowRate);
+        double sr = 0, si = 0;
+        for (int k = 0; k < len; ++k, p.turn()) {
+            sr += re[k] * p.re - im[k] * p.im;
+            si += re[k] * p.im + im[k] * p.re;
         }
         if (sr * sr + si * si > bestPower) {
             bestPower = sr * sr + si * si;
@@ -512,15 +522,11 @@ double toneFrequency(const float *re, const float *im, int len, double hz) {
 // The tone brought to 0 Hz, and its running sums: any unit's coherent sum
 // is then one difference.
 void runningSums(const float *re, const float *im, int len, double hz, double *cr, double *ci) {
-    const double w = -2 * kPi * hz / kSlowRate, cw = std::cos(w), sw = std::sin(w);
-    double pr = 1, pi = 0;
+    Phasor p(-2 * kPi * hz / kSlowRate);
     cr[0] = ci[0] = 0;
-    for (int k = 0; k < len; ++k) {
-        cr[k + 1] = cr[k] + re[k] * pr - im[k] * pi;
-        ci[k + 1] = ci[k] + re[k] * pi + im[k] * pr;
-        const double t = pr * cw - pi * sw;
-        pi = pr * sw + pi * cw;
-        pr = t;
+    for (int k = 0; k < len; ++k, p.turn()) {
+        cr[k + 1] = cr[k] + re[k] * p.re - im[k] * p.im;
+        ci[k + 1] = ci[k] + re[k] * p.im + im[k] * p.re;
     }
 }
 
@@ -831,17 +837,14 @@ bool coherentRatios(int n, double d, double ph, const double *lag, int count, co
         }
         double bestR = 0, bestI = 0, bestHz = 0, best = -1;
         for (int step = -60; step <= 60; ++step) {
-            const double hz = 0.005 * step, w = -2 * kPi * hz * d / kSlowRate;
-            const double cw = std::cos(w), sw = std::sin(w);
-            double pr = 1, pi = 0, sr = 0, si = 0;
-            for (int j = 0; j < count; ++j) {
+            const double hz = 0.005 * step;
+            Phasor p(-2 * kPi * hz * d / kSlowRate);
+            double sr = 0, si = 0;
+            for (int j = 0; j < count; ++j, p.turn()) {
                 if (held[k][j] && bits[j]) {
-                    sr += (zr[k][j] * pr - zi[k][j] * pi) / zv[k][j];
-                    si += (zr[k][j] * pi + zi[k][j] * pr) / zv[k][j];
+                    sr += (zr[k][j] * p.re - zi[k][j] * p.im) / zv[k][j];
+                    si += (zr[k][j] * p.im + zi[k][j] * p.re) / zv[k][j];
                 }
-                const double t = pr * cw - pi * sw;
-                pi = pr * sw + pi * cw;
-                pr = t;
             }
             if (sr * sr + si * si > best) {
                 best = sr * sr + si * si;
@@ -856,17 +859,13 @@ bool coherentRatios(int n, double d, double ph, const double *lag, int count, co
         // their running sums.
         Side &sd = sides[k];
         const double norm = std::sqrt(best), cr = bestR / norm, ci = -bestI / norm;
-        const double w = -2 * kPi * bestHz / kSlowRate, cw = std::cos(w), sw = std::sin(w);
-        const double x0 = -(ph + lag[k] + d / 2) * w;
-        double pr = std::cos(x0), pi = std::sin(x0);
+        const double w = -2 * kPi * bestHz / kSlowRate;
+        Phasor rot(w, -(ph + lag[k] + d / 2) * w);
         sd.proj[0] = 0;
-        for (int i = 0; i < sd.len; ++i) {
+        for (int i = 0; i < sd.len; ++i, rot.turn()) {
             const double xr = sd.re[i + 1] - sd.re[i], xi = sd.im[i + 1] - sd.im[i];
-            const double rr = xr * pr - xi * pi, ri = xr * pi + xi * pr;
+            const double rr = xr * rot.re - xi * rot.im, ri = xr * rot.im + xi * rot.re;
             sd.proj[i + 1] = sd.proj[i] + rr * cr - ri * ci;
-            const double t = pr * cw - pi * sw;
-            pi = pr * sw + pi * cw;
-            pr = t;
         }
         double ampSum = 0, weight = 0;
         for (int j = 0; j < count; ++j) {
