@@ -546,10 +546,9 @@ namespace {
 
 constexpr double kClearSigma = 3.0;
 
-// Every unit 3 sigma of its own noise (per component: 1/256 of a 64 ms
-// bin's power per sample, over d samples) from the threshold.
-bool clearOfNoise(const float *noise, int len, double d, double phase, const Units &u) {
-    static double cum[kIdentSlow + 1];
+// Running sums of the noise power beside the tone. Before the first cells
+// the noise is not known yet: the rest's mean stands in.
+void noiseSums(const float *noise, int len, double *cum) {
     double known = 0;
     int n = 0;
     for (int k = 0; k < len; ++k)
@@ -557,9 +556,16 @@ bool clearOfNoise(const float *noise, int len, double d, double phase, const Uni
             known += noise[k];
             ++n;
         }
-    const double fill = n ? known / n : 0;
+    const double fill = n ? known / n : 1e-20;
     cum[0] = 0;
     for (int k = 0; k < len; ++k) cum[k + 1] = cum[k] + (noise[k] > 0 ? noise[k] : fill);
+}
+
+// Every unit 3 sigma of its own noise (per component: 1/256 of a 64 ms
+// bin's power per sample, over d samples) from the threshold.
+bool clearOfNoise(const float *noise, int len, double d, double phase, const Units &u) {
+    static double cum[kIdentSlow + 1];
+    noiseSums(noise, len, cum);
     auto at = [](double x) {
         const int i = static_cast<int>(x);
         return cum[i] + (x - i) * (cum[i + 1] - cum[i]);
@@ -659,17 +665,7 @@ Side sides[kIdentJoint];
 void prepare(const float *re, const float *im, const float *noise, int len, double hz, Side &s) {
     s.len = len;
     runningSums(re, im, len, hz, s.re, s.im);
-    // Before the first cells the noise is not known yet: the rest's mean.
-    double known = 0;
-    int n = 0;
-    for (int k = 0; k < len; ++k)
-        if (noise[k] > 0) {
-            known += noise[k];
-            ++n;
-        }
-    const double fill = n ? known / n : 1e-20;
-    s.noise[0] = 0;
-    for (int k = 0; k < len; ++k) s.noise[k + 1] = s.noise[k] + (noise[k] > 0 ? noise[k] : fill);
+    noiseSums(noise, len, s.noise);
 }
 
 // A unit [x, x + d) of one side: its amplitude and that amplitude's noise
