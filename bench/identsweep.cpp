@@ -50,7 +50,6 @@ int main(int argc, char **argv) {
         const int letters = 2 + static_cast<int>(next() % 3);
         for (int k = 0; k < letters; ++k) p.morse += static_cast<char>('A' + next() % 26);
         p.wpm = 6 + static_cast<double>(next() % 61) / 10;
-        // Repetitions 1.5-4 s apart, but at least three in 30 s when they fit.
         // Repetitions 1.5-4 s apart, three in 30 s at least (faster keying
         // where a long identifier would not fit).
         const double gap = 1.5 + static_cast<double>(next() % 25) / 10;

@@ -849,11 +849,16 @@ bool coherentRatios(int n, double d, double ph, const double *lag, int count, co
                 bestHz = hz;
             }
         }
+        // A side cut short that holds no key-down unit says nothing of them.
+        Side &sd = sides[k];
+        if (mags <= 0 && k > 0) {
+            sd.tone = 0;
+            continue;
+        }
         if (mags <= 0 || std::sqrt(best) < kCoherent * mags) return false;
         // Every sample projected on the line of phase (unit j's start at
         // phase 0 turned by j steps of w, its middle half a step more):
         // their running sums.
-        Side &sd = sides[k];
         const double norm = std::sqrt(best), cr = bestR / norm, ci = -bestI / norm;
         const double w = -2 * kPi * bestHz / kSlowRate;
         Phasor rot(w, -(ph + lag[k] + d / 2) * w);
@@ -940,12 +945,14 @@ double nearbyRivals(int n, double d, double phase, const double *lag, double chi
 }
 
 // The same on the projections: a grid's likelihood is the sum of its
-// key-down units' log-likelihood ratios.
+// key-down units' log-likelihood ratios. better (may be null): the
+// neighbour (its dot and phase) that beats the grid by more than one nat,
+// if one does (the magnitudes chose the grid, and speech sways them).
 double nearbyCoherent(int n, double d, double phase, const double *lag, int count, const double *llr,
-                      const std::string &text) {
+                      const std::string &text, double *better = nullptr) {
     double best = 0;
     for (int j = 0; j < count; ++j) best += std::max(llr[j], 0.0);
-    double same = 1, others = 0;
+    double same = 1, others = 0, top = best + 1;
     for (int i = -6; i <= 6; ++i)
         for (int j = -4; j <= 4; ++j) {
             const double dd = d * (1 + 0.005 * i), ph = pivot(sides[0].len, d, phase, dd) + 0.125 * j * dd;
@@ -959,6 +966,11 @@ double nearbyCoherent(int n, double d, double phase, const double *lag, int coun
                 sum += std::max(r[k], 0.0);
             }
             const std::string other = parseBody(bits, units);
+            if (better && sum > top) {
+                top = sum;
+                better[0] = dd;
+                better[1] = ph;
+            }
             const double p = std::exp(std::min(sum - best, 50.0));
             if (other == text)
                 same += p;
@@ -975,7 +987,7 @@ namespace {
 // The n sides prepared, read together from the lags given: the grid, the
 // lags refined, and the guards. after: the units of silence every side must
 // hold after the keying (before it, 3).
-std::string jointRead(int n, const double *lag, int after, double &dot, double &doubt) {
+std::string jointRead(int n, const double *lag, int after, bool partial, double &dot, double &doubt) {
     struct Grid { double misfit, d, phase, lag[kIdentJoint]; };
     Grid start{INFINITY, 0, 0, {0}};
     for (int k = 1; k < n; ++k) start.lag[k] = lag[k];
@@ -1024,39 +1036,59 @@ std::string jointRead(int n, const double *lag, int after, double &dot, double &
     }
     std::sort(grids, grids + kFine, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
     for (int k = 0; k < kFine; ++k) {
-        const Grid &g = grids[k];
+        Grid g = grids[k];
         if (g.misfit > 1.5 * grids[0].misfit + 0.01) break;
         jointUnits(n, g.d, g.phase, g.lag, u);
         uint8_t bits[kMaxUnits];
         for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
         std::string text = parseBody(bits, u.count);
-        if (text.empty()) continue;
         // Never a guess: key-down well above key-up, no other identifier
         // nearly as likely, and no repetition saying otherwise.
-        if (u.hi < kLevels * u.lo) return "";
+        if (u.hi < kLevels * u.lo) {
+            if (text.empty()) continue;
+            return "";
+        }
         // Read coherently where the tone is coherent: the bits the
         // projections give, and the phase again from those, until they
-        // stay.
+        // stay; and the grid moved to a neighbour that the projections
+        // fit better.
         double llr[kMaxUnits];
-        uint8_t coherentBits[kMaxUnits];
-        std::memcpy(coherentBits, bits, sizeof bits);
         bool coherent = false;
-        for (int pass = 0; pass < 3; ++pass) {
-            coherent = coherentRatios(n, g.d, g.phase, g.lag, u.count, coherentBits, llr);
-            if (!coherent) break;
-            bool same = true;
-            for (int j = 0; j < u.count; ++j) {
-                same = same && coherentBits[j] == (llr[j] > 0);
-                coherentBits[j] = llr[j] > 0;
+        for (int move = 0; move < 3; ++move) {
+            uint8_t coherentBits[kMaxUnits];
+            std::memcpy(coherentBits, bits, sizeof bits);
+            for (int pass = 0; pass < 3; ++pass) {
+                coherent = coherentRatios(n, g.d, g.phase, g.lag, u.count, coherentBits, llr);
+                if (!coherent) break;
+                bool same = true;
+                for (int j = 0; j < u.count; ++j) {
+                    same = same && coherentBits[j] == (llr[j] > 0);
+                    coherentBits[j] = llr[j] > 0;
+                }
+                if (same) break;
+                coherent = false;
             }
-            if (same) break;
+            if (!coherent) break;
+            std::memcpy(bits, coherentBits, sizeof bits);
+            double better[2] = {0, 0};
+            nearbyCoherent(n, g.d, g.phase, g.lag, u.count, llr, parseBody(bits, u.count), better);
+            if (better[0] == 0) break;
+            g.d = better[0];
+            g.phase = better[1];
+            jointUnits(n, g.d, g.phase, g.lag, u);
+            for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
             coherent = false;
         }
         if (coherent) {
-            std::memcpy(bits, coherentBits, sizeof bits);
+            const bool had = !text.empty();
             text = parseBody(bits, u.count);
-            if (text.empty()) return "";
+            if (text.empty()) {
+                if (!had) continue;
+                return "";
+            }
         } else {
+            if (text.empty()) continue;
+            for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
             unitRatios(n, g.d, g.phase, g.lag, u, llr);
         }
         // Every repetition holds all of the keying, with silence around it
@@ -1064,13 +1096,17 @@ std::string jointRead(int n, const double *lag, int after, double &dot, double &
         // the repetitions, less than the 1.2 s that ends one; 3 where the
         // period cut them): no part is read from one alone, and none from
         // a repetition cut short.
-        int first = 0, last = 0;
+        int first = 0, last = 0, whole = 0;
         parseBody(bits, u.count, &first, &last);
         for (int side = 0; side < n; ++side) {
             const double from = g.phase + (first - 3) * g.d + g.lag[side];
             const double to = g.phase + (last + after) * g.d + g.lag[side];
-            if (from < 0 || to > sides[side].len) return "";
+            if (from >= 0 && to <= sides[side].len)
+                ++whole;
+            else if (side == 0 || !partial)
+                return "";
         }
+        if (whole < 2) return "";
         double against = 0;
         for (int j = 0; j < u.count; ++j)
             for (int side = 0; side < n; ++side) {
@@ -1102,7 +1138,7 @@ std::string identDecodeJoint(const identRep *const *reps, int n, double hz, doub
     }
     double lag[kIdentJoint] = {0};
     for (int k = 1; k < n; ++k) lag[k] = jointLag(k);
-    return jointRead(n, lag, 6, dot, doubt);
+    return jointRead(n, lag, 6, false, dot, doubt);
 }
 
 namespace {
@@ -1110,8 +1146,9 @@ namespace {
 constexpr int kMinPeriod = 500, kMaxPeriod = 2000;  // 4-16 s at 125 Hz
 constexpr int kCoarseStep = 4;                      // the period first found at 31.25 Hz
 constexpr double kPeriodMatch = 0.15;               // of the activity's variance, or nothing repeats
+constexpr double kKeyedRise = 0.25;                 // activity (tone over noise) where a side keys
 double recordRe[kIdentRecord + 1], recordIm[kIdentRecord + 1];
-double activity[kIdentRecord], coarse[kIdentRecord / kCoarseStep], fold[kMaxPeriod + 1];
+double activity[kIdentRecord], coarse[kIdentRecord / kCoarseStep], fold[kMaxPeriod + 1], smooth[kMaxPeriod + 1];
 
 // The mean product of x with itself lag samples on.
 double selfMatch(const double *x, int n, int lag) {
@@ -1169,13 +1206,12 @@ double keyingPeriod(int n) {
 
 // Where to cut the repetitions apart: the middle of the longest quiet
 // stretch of the activity folded on the period.
-double quietest(int n, double period, int &quiet) {
+double quietest(int n, double period, int &quiet, double &level) {
     const int p = static_cast<int>(period);
     std::fill(fold, fold + p, 0.0);
     for (int i = 0; i < n; ++i) fold[static_cast<int>(std::fmod(i, period)) % p] += activity[i];
     // Smoothed over 0.25 s; keying where above a third of the way up.
     constexpr int kSmooth = 16;
-    static double smooth[kMaxPeriod + 1];
     double lo = INFINITY, hi = -INFINITY;
     for (int r = 0; r < p; ++r) {
         double sum = 0;
@@ -1184,7 +1220,7 @@ double quietest(int n, double period, int &quiet) {
         lo = std::min(lo, sum);
         hi = std::max(hi, sum);
     }
-    const double level = lo + (hi - lo) / 3;
+    level = lo + (hi - lo) / 3;
     int start = -1;
     for (int r = 0; r < p && start < 0; ++r)
         if (smooth[r] > level) start = r;
@@ -1236,8 +1272,22 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
     // keying and a little (0.3 s, at most a quarter of the quiet) on either
     // side of it (the read checks the rest).
     int quiet = 0;
-    const double cut = quietest(n, period, quiet);
     const int width = static_cast<int>(period);
+    double level;
+    const double cut = quietest(n, period, quiet, level);
+    // A side holds keying where its activity, where the fold keys, stands
+    // above its activity where the fold is quiet: a station may not have
+    // keyed yet, or paused, and a period of nothing must not outvote the rest.
+    auto keyed = [&](int a, int b) {
+        double on = 0, off = 0;
+        int nOn = 0, nOff = 0;
+        for (int i = a; i < std::min(b, n); ++i) {
+            const bool k = smooth[static_cast<int>(std::fmod(i, period)) % width] > level;
+            (k ? on : off) += activity[i];
+            ++(k ? nOn : nOff);
+        }
+        return nOn > 0 && nOff > 0 && on / nOn > off / nOff + kKeyedRise;
+    };
     int from[kIdentJoint], to[kIdentJoint];
     double starts[kIdentJoint];
     int count = 0;
@@ -1245,7 +1295,9 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
          at -= period) {
         const int a = std::max(static_cast<int>(std::floor(at)), 0), b = std::min(static_cast<int>(at) + width, len);
         const double margin = quiet / 2.0 - std::min(quiet / 4.0, 40.0);
-        if (a > at + margin || b < at + period - margin) continue;
+        const bool running = a >= std::floor(at) && b == len && b - a >= period / 4;
+        if ((a > at + margin || b < at + period - margin) && !running) continue;
+        if (!keyed(a, b)) continue;
         from[count] = a;
         to[count] = b;
         starts[count++] = at;
@@ -1263,5 +1315,5 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
         prepare(re + from[k], im + from[k], noise + from[k], to[k] - from[k], f, sides[k]);
         lag[k] = (starts[k] - from[k]) - (starts[0] - from[0]);
     }
-    return jointRead(count, lag, 3, dot, doubt);
+    return jointRead(count, lag, 3, true, dot, doubt);
 }
