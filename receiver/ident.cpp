@@ -29,7 +29,8 @@ constexpr uint32_t kLongMark = 60;   // cells: a longer mark is no Morse (a stea
 constexpr uint32_t kPeriodicCells = 200;  // 4 s
 constexpr uint32_t kEndGap = 60;     // cells of silence that end a repetition: 1.2 s
 
-const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0, 15.625, 31.25, 46.875, -375, -250, 250, 375};
+const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0,    15.625, 31.25, 46.875, -437.5,
+                                    -375,    -312.5, -250,    250, 312.5,  375,   437.5};
 
 struct Tables {
     float mix[kTable][2];
@@ -197,21 +198,25 @@ void cell(identState &s) {
     }
     const double tone = (p[best] + s.prevTone) / 2;  // 74 ms in all
     s.prevTone = p[best];
-    const double near = (p[kIdentTone] + p[kIdentTone + 1] + p[kIdentTone + 2] + p[kIdentTone + 3]) / 4;
+    double near = 0;
+    for (int f = kIdentTone; f < kIdentBins; ++f) near += p[f];
+    near /= kIdentBins - kIdentTone;
     // The noise: the neighbours now (speech comes and goes), or their
     // slow average, whichever is larger.
     s.noise += (near - s.noise) / std::min<double>(s.cells, 25);
     const double n = std::max(near, s.noise);
     s.nearNow = static_cast<float>(near);
     // The samples this window covered (64 ms: the last 8 at 125 Hz) take
-    // the largest noise of the windows over them: a burst of speech is not
-    // missed by the window that ended before it began.
+    // the mean noise of the windows over them: centred on each, so that a
+    // burst of speech is not missed by the window that ended before it
+    // began, nor its end by the one that began after. (The largest would
+    // overstate the noise by a quarter, and understate every unit's weight.)
     for (uint32_t k = 1; k <= 8 && k <= s.slowCount; ++k) {
-        float &r = s.recNoise[(s.slowCount - k) & (kIdentRecord - 1)];
-        r = std::max(r, s.nearNow);
+        const uint32_t at = (s.slowCount - k) & (kIdentRecord - 1);
+        float &r = s.recNoise[at];
+        r += (s.nearNow - r) / static_cast<float>(++s.recCover[at]);
+        if (s.recording && static_cast<int>(k) <= s.rep.len) s.rep.noise[s.rep.len - static_cast<int>(k)] = r;
     }
-    for (int k = 1; s.recording && k <= 8 && k <= s.rep.len; ++k)
-        s.rep.noise[s.rep.len - k] = std::max(s.rep.noise[s.rep.len - k], s.nearNow);
 
     if (s.cells < kSettle) return;
     // Speech can bridge the silence between repetitions, so that none
@@ -304,7 +309,8 @@ void identBlock(identState &s) {
         const uint32_t at8 = s.slowCount & (kIdentRecord - 1);
         s.recRe[at8] = s.slowRe;
         s.recIm[at8] = s.slowIm;
-        s.recNoise[at8] = s.nearNow;
+        s.recNoise[at8] = s.nearNow;  // until the windows over it come
+        s.recCover[at8] = 0;
         ++s.slowCount;
         if (s.recording) {
             if (s.rep.len < kIdentSlow) {

@@ -3,7 +3,7 @@
 // A keyed tone is narrow and steady; speech is broad and bursty. So the
 // envelope is brought down from 1020 Hz to 0 Hz at 1 kHz, and every 20 ms
 // the power of the last 64 ms in seven bins across 1020 +-50 Hz is set
-// against four bins 250-375 Hz away. A mark is the strongest tone bin well
+// against eight bins 250-437.5 Hz away. A mark is the strongest tone bin well
 // above both the neighbours and the recent noise; 1.2 s without a mark ends
 // a repetition. The repetition's tone band, kept at 125 Hz, is then read on
 // the grid of whole dots that fits it best, each dot judged coherently on
@@ -24,7 +24,7 @@
 #include <string>
 
 constexpr int kIdentTone = 7;      // bins 15.6 Hz apart across 1020 +-50 Hz
-constexpr int kIdentBins = 11;     // then 4 neighbours, 250 and 375 Hz away
+constexpr int kIdentBins = 15;     // then 8 neighbours, 250-437.5 Hz away
 constexpr int kIdentRing = 64;     // 1 kHz samples kept for the 64 ms transform
 constexpr int kIdentMarks = 48;    // marks in one repetition at most
 constexpr int kIdentSlow = 2500;   // 125 Hz samples kept of one repetition: 20 s
@@ -70,6 +70,7 @@ struct identState {
     identRep past[kIdentPast];     // the repetitions before, to be read together
     float nearNow;                 // the last cell's neighbour power (the local noise)
     float recNoise[kIdentRecord];
+    uint8_t recCover[kIdentRecord]; // the windows whose mean each noise is
     bool recording;
     uint32_t sincePeriodic;        // cells since the last half-minute was read by its period
     int best;                      // the tone bin
