@@ -39,10 +39,10 @@ for t in 4 12; do
     [ -s "$work/morse$t.cu8" ] || build/tools/vorgen -r 123.4 -n 55 -S 1 -M KLO -W 10 -P 6 -T 0.2 -t $t -o "$work/morse$t.cu8"
 done
 
-# And under speech at 30 % rms, 50 dB-Hz: no repetition reads alone, so each
-# is read together with the ones before (the decoder's dearest case).
-# 30 s against 4: the last half-minute is read by its period once it holds
-# two repetitions. The same speech without the Morse gives the ident's own cost.
+# And under speech at 30 % rms, 50 dB-Hz: no repetition reads alone, so the
+# last half-minute is read together, cut by its period, once it holds two
+# repetitions (the decoder's dearest case): 30 s against 4. The same speech
+# without the Morse gives the ident's own cost.
 for t in 4 30; do
     [ -s "$work/speech$t.cu8" ] ||
         build/tools/vorgen -r 123.4 -n 50 -S 1 -M KLO -W 10 -P 6 -T 0.2 -V 0.3 -t $t -o "$work/speech$t.cu8"

@@ -82,14 +82,6 @@ bool isIdent(const std::string &text) {
     return text.size() >= 2 && text.size() <= 4 && elements >= 4;
 }
 
-bool readJoint(const identRep *const *reps, int n, int best, std::string &text, double &doubt) {
-    double dot = 0;
-    const std::string joint = identDecodeJoint(reps, n, kToneHz[best], dot, doubt);
-    if (!isIdent(joint)) return false;
-    text = joint;
-    return true;
-}
-
 bool readPeriodic(identState &s, std::string &text) {
     s.sincePeriodic = 0;
     static float re[kIdentRecord], im[kIdentRecord], noise[kIdentRecord];
@@ -115,8 +107,6 @@ void endRepetition(identState &s) {
     double dot = 0;
     // The marks as keyed only find the repetition; the grid reads it.
     if (!s.broken) text = identDecodeGrid(s.rep.re, s.rep.im, s.rep.len, kToneHz[s.best], dot, s.rep.noise);
-    const bool broken = s.broken;
-    const int marks = s.count;
     s.count = 0;
     s.recording = false;
     s.broken = false;
@@ -137,39 +127,10 @@ void endRepetition(identState &s) {
     if (!text.empty())
         for (int k = 1; k < 4; ++k)
             if (s.history[k] == text && std::fabs(s.historyDot[k] - dot) <= 0.1 * dot) agreed = true;
-    // Or read from this one and the ones before together: with each, and
-    // then with the two that fitted it best.
-    if (!broken && !agreed) {
-        const identRep *best[2] = {nullptr, nullptr};
-        double bestDoubt[2] = {INFINITY, INFINITY};
-        for (const identRep &p : s.past) {
-            if (p.len == 0 || agreed) continue;
-            const identRep *pair[2] = {&s.rep, &p};
-            double doubt;
-            agreed = readJoint(pair, 2, s.best, text, doubt);
-            if (doubt < bestDoubt[0]) {
-                best[1] = best[0];
-                bestDoubt[1] = bestDoubt[0];
-                best[0] = &p;
-                bestDoubt[0] = doubt;
-            } else if (doubt < bestDoubt[1]) {
-                best[1] = &p;
-                bestDoubt[1] = doubt;
-            }
-        }
-        if (!agreed && best[1]) {
-            const identRep *three[3] = {&s.rep, best[0], best[1]};
-            double doubt;
-            agreed = readJoint(three, 3, s.best, text, doubt);
-        }
-    }
-    // Or the last half-minute read by the identifier's period.
-    if (!agreed) agreed = readPeriodic(s, text);
+    // Or the last half-minute read together, cut by the identifier's
+    // period (once one is confirmed, the timer's reading keeps watch).
+    if (!agreed && s.confirmed.empty()) agreed = readPeriodic(s, text);
     if (agreed) s.confirmed = text;
-    // Only what may be keying is kept: no identifier has fewer than 4 elements.
-    for (int k = kIdentPast - 1; k > 0; --k) s.past[k] = s.past[k - 1];
-    s.past[0] = s.rep;
-    if (broken || marks < 3) s.past[0].len = 0;
     s.rep.len = 0;
 }
 
@@ -509,13 +470,25 @@ struct Phasor {
 // apart, so within 0.25 Hz: the phase then drifts by at most 0.4 rad over a
 // 0.24 s unit. (A phasor turned per sample: no trigonometry per sample.)
 double toneFrequency(const float *re, const float *im, int len, double hz) {
+    // Brought from hz to 0 Hz and summed in fours first (31.25 Hz: 10 Hz
+    // off loses 1.5 dB), so that a record of half a minute is cheap.
+    static double fr[kIdentRecord / 4 + 1], fi[kIdentRecord / 4 + 1];
+    const int m = std::min(len, kIdentRecord) / 4;
+    Phasor mix(-2 * kPi * hz / kSlowRate);
+    for (int k = 0; k < m; ++k) {
+        fr[k] = fi[k] = 0;
+        for (int i = 4 * k; i < 4 * k + 4; ++i, mix.turn()) {
+            fr[k] += re[i] * mix.re - im[i] * mix.im;
+            fi[k] += re[i] * mix.im + im[i] * mix.re;
+        }
+    }
     double bestHz = hz, bestPower = -1;
     for (double f = hz - 10; f <= hz + 10; f += 0.5) {
-        Phasor p(-2 * kPi * f / kSlowRate);
+        Phasor p(-2 * kPi * (f - hz) * 4 / kSlowRate);
         double sr = 0, si = 0;
-        for (int k = 0; k < len; ++k, p.turn()) {
-            sr += re[k] * p.re - im[k] * p.im;
-            si += re[k] * p.im + im[k] * p.re;
+        for (int k = 0; k < m; ++k, p.turn()) {
+            sr += fr[k] * p.re - fi[k] * p.im;
+            si += fr[k] * p.im + fi[k] * p.re;
         }
         if (sr * sr + si * si > bestPower) {
             bestPower = sr * sr + si * si;
@@ -656,7 +629,6 @@ namespace {
 // repetition may lie on the other side of the threshold by more than
 // kJointContradict of its own noise.
 constexpr double kJointDoubt = 1e-4, kJointContradict = 2.0;
-constexpr int kJointLag = 200;  // 125 Hz samples: the repetitions' starts may differ by 1.6 s
 
 // One repetition, brought to 0 Hz: running sums of the tone band and of the
 // noise power.
@@ -725,43 +697,6 @@ void jointUnits(int n, double d, double ph, const double *lag, JointUnits &u, bo
     u.chi2 = twoLevels(u.amp, weight, weight, u.count, hi, lo, u.theta, u.misfit);
     u.hi = hi;
     u.lo = lo;
-}
-
-// Where side k's keying lies against the first side's: the lag that best
-// matches their tone amplitude against the noise, over 64 ms.
-int jointLag(int k) {
-    static double x[kIdentJoint][kIdentSlow];
-    constexpr int kSpan = 8;
-    int len[2];
-    const int which[2] = {0, k};
-    for (int w = 0; w < 2; ++w) {
-        const Side &s = sides[which[w]];
-        double *y = x[which[w]];
-        len[w] = std::max(s.len - kSpan, 0);
-        double mean = 0;
-        for (int i = 0; i < len[w]; ++i) {
-            const double sr = s.re[i + kSpan] - s.re[i], si = s.im[i + kSpan] - s.im[i];
-            const double n = 512 * (s.noise[i + kSpan] - s.noise[i]);
-            // Bounded: where one repetition is clear and the other masked,
-            // the clear one's keying must not outweigh the match.
-            y[i] = std::min(std::sqrt((sr * sr + si * si) / std::max(n, 1e-20)), 3.0);
-            mean += y[i];
-        }
-        mean /= std::max(len[w], 1);
-        for (int i = 0; i < len[w]; ++i) y[i] -= mean;
-    }
-    const double *x0 = x[0], *x1 = x[k];
-    int best = 0;
-    double bestSum = -INFINITY;
-    for (int lag = -kJointLag; lag <= kJointLag; ++lag) {
-        double sum = 0;
-        for (int i = std::max(0, -lag); i < len[0] && i + lag < len[1]; ++i) sum += x0[i] * x1[i + lag];
-        if (sum > bestSum) {
-            bestSum = sum;
-            best = lag;
-        }
-    }
-    return best;
 }
 
 // ln I0(x), the Rice distribution's Bessel term; its asymptote where the
@@ -991,18 +926,21 @@ double nearbyCoherent(int n, double d, double phase, const double *lag, int coun
 namespace {
 
 // The n sides prepared, read together from the lags given: the grid, the
-// lags refined, and the guards. after: the units of silence every side must
-// hold after the keying (before it, 3).
-std::string jointRead(int n, const double *lag, int after, bool partial, double &dot, double &doubt) {
+// lags refined, and the guards.
+std::string jointRead(int n, const double *lag, double &dot, double &doubt) {
     struct Grid { double misfit, d, phase, lag[kIdentJoint]; };
     Grid start{INFINITY, 0, 0, {0}};
     for (int k = 1; k < n; ++k) start.lag[k] = lag[k];
-    constexpr int kCoarse = 41, kFine = 4;
+    // The dots 4.4 % apart (not 0.5 samples: the joint grid costs n times
+    // one repetition's), and the fine steps in proportion (0.04 samples at
+    // 11); each of the best few refined only when it comes to be read.
+    constexpr int kCoarse = 25, kFine = 4;
+    constexpr double kStep = 1.044;
     Grid grids[kCoarse];
     static JointUnits u;
     for (int k = 0; k < kCoarse; ++k) {
         grids[k] = start;
-        grids[k].d = 11.0 + 0.5 * k;
+        grids[k].d = 11.0 * std::pow(kStep, k);
         for (double ph = 0; ph < grids[k].d; ph += 1.0) {
             jointUnits(n, grids[k].d, ph, start.lag, u, false);
             if (u.misfit < grids[k].misfit) {
@@ -1013,11 +951,12 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
     }
     std::sort(grids, grids + kCoarse, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
     // Finely, as for one repetition, and each lag in turn in quarter samples.
+    double firstMisfit = INFINITY;
     for (int k = 0; k < kFine; ++k) {
         Grid g = grids[k];
         for (int pass = 0; pass < 2; ++pass) {
             Grid c = g;
-            const double dd = pass == 0 ? 0.04 : 0.01, dp = pass == 0 ? 0.25 : 0.125;
+            const double dd = (pass == 0 ? 0.04 : 0.01) * c.d / 11.0, dp = pass == 0 ? 0.25 : 0.125;
             const int nd = pass == 0 ? 6 : 3;
             for (int i = -nd; i <= nd; ++i)
                 for (int j = -2; j <= 2; ++j) {
@@ -1038,12 +977,8 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
                 }
             }
         }
-        grids[k] = g;
-    }
-    std::sort(grids, grids + kFine, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
-    for (int k = 0; k < kFine; ++k) {
-        Grid g = grids[k];
-        if (g.misfit > 1.5 * grids[0].misfit + 0.01) break;
+        if (k == 0) firstMisfit = g.misfit;
+        if (g.misfit > 1.5 * firstMisfit + 0.01) break;
         jointUnits(n, g.d, g.phase, g.lag, u);
         uint8_t bits[kMaxUnits];
         for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
@@ -1097,19 +1032,18 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
             for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
             unitRatios(n, g.d, g.phase, g.lag, u, llr);
         }
-        // Every repetition holds all of the keying, with silence around it
-        // (3 units before, and after it `after`: 6 where silences found
-        // the repetitions, less than the 1.2 s that ends one; 3 where the
-        // period cut them): no part is read from one alone, and none from
-        // a repetition cut short.
+        // The first side and one more hold all of the keying, with 3 units
+        // of silence on either side: no part is read from one alone, and
+        // none from a repetition cut short. The others (the one still
+        // being keyed) add what they hold.
         int first = 0, last = 0, whole = 0;
         parseBody(bits, u.count, &first, &last);
         for (int side = 0; side < n; ++side) {
             const double from = g.phase + (first - 3) * g.d + g.lag[side];
-            const double to = g.phase + (last + after) * g.d + g.lag[side];
+            const double to = g.phase + (last + 3) * g.d + g.lag[side];
             if (from >= 0 && to <= sides[side].len)
                 ++whole;
-            else if (side == 0 || !partial)
+            else if (side == 0)
                 return "";
         }
         if (whole < 2) return "";
@@ -1129,25 +1063,6 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
     }
     return "";
 }
-
-}  // namespace
-
-std::string identDecodeJoint(const identRep *const *reps, int n, double hz, double &dot, double &doubt) {
-    dot = 0;
-    doubt = INFINITY;
-    if (n < 2 || n > kIdentJoint) return "";
-    for (int k = 0; k < n; ++k)
-        if (reps[k]->len < 16 || reps[k]->len > kIdentSlow) return "";
-    for (int k = 0; k < n; ++k) {
-        const identRep &r = *reps[k];
-        prepare(r.re, r.im, r.noise, r.len, toneFrequency(r.re, r.im, r.len, hz), sides[k]);
-    }
-    double lag[kIdentJoint] = {0};
-    for (int k = 1; k < n; ++k) lag[k] = jointLag(k);
-    return jointRead(n, lag, 6, false, dot, doubt);
-}
-
-namespace {
 
 constexpr int kMinPeriod = 500, kMaxPeriod = 2000;  // 4-16 s at 125 Hz
 constexpr int kCoarseStep = 4;                      // the period first found at 31.25 Hz
@@ -1321,5 +1236,5 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
         prepare(re + from[k], im + from[k], noise + from[k], to[k] - from[k], f, sides[k]);
         lag[k] = (starts[k] - from[k]) - (starts[0] - from[0]);
     }
-    return jointRead(count, lag, 3, true, dot, doubt);
+    return jointRead(count, lag, dot, doubt);
 }
