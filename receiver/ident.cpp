@@ -26,7 +26,7 @@ constexpr uint32_t kSettle = 25;     // cells before keying: the noise level set
 constexpr double kClear = 0.12, kLevels = 3.0;
 constexpr uint32_t kBridge = 2;      // cells: a shorter gap inside a mark is bridged
 constexpr uint32_t kLongMark = 60;   // cells: a longer mark is no Morse (a steady tone)
-constexpr uint32_t kPeriodicCells = 200;  // 4 s
+constexpr uint32_t kPeriodicCells = 250;  // 5 s
 constexpr uint32_t kEndGap = 60;     // cells of silence that end a repetition: 1.2 s
 
 const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0,    15.625, 31.25, 46.875, -437.5,
@@ -82,6 +82,14 @@ bool isIdent(const std::string &text) {
     return text.size() >= 2 && text.size() <= 4 && elements >= 4;
 }
 
+bool readJoint(const identRep *const *reps, int n, int best, std::string &text, double &doubt) {
+    double dot = 0;
+    const std::string joint = identDecodeJoint(reps, n, kToneHz[best], dot, doubt);
+    if (!isIdent(joint)) return false;
+    text = joint;
+    return true;
+}
+
 bool readPeriodic(identState &s, std::string &text) {
     s.sincePeriodic = 0;
     static float re[kIdentRecord], im[kIdentRecord], noise[kIdentRecord];
@@ -107,6 +115,8 @@ void endRepetition(identState &s) {
     double dot = 0;
     // The marks as keyed only find the repetition; the grid reads it.
     if (!s.broken) text = identDecodeGrid(s.rep.re, s.rep.im, s.rep.len, kToneHz[s.best], dot, s.rep.noise);
+    const bool broken = s.broken;
+    const int marks = s.count;
     s.count = 0;
     s.recording = false;
     s.broken = false;
@@ -127,10 +137,26 @@ void endRepetition(identState &s) {
     if (!text.empty())
         for (int k = 1; k < 4; ++k)
             if (s.history[k] == text && std::fabs(s.historyDot[k] - dot) <= 0.1 * dot) agreed = true;
-    // Or the last half-minute read together, cut by the identifier's
-    // period (once one is confirmed, the timer's reading keeps watch).
-    if (!agreed && s.confirmed.empty()) agreed = readPeriodic(s, text);
+    // Or read together with the newest repetition before it that may be
+    // keying (more pairs, and threes, added little to the half-minute's
+    // reading below, at twice the cost).
+    if (!broken && !agreed && s.confirmed.empty())
+        for (const identRep &p : s.past)
+            if (p.len > 0) {
+                const identRep *pair[2] = {&s.rep, &p};
+                double doubt;
+                agreed = readJoint(pair, 2, s.best, text, doubt);
+                break;
+            }
+    // Or the last half-minute read by the identifier's period, unless it
+    // was read in the last 2 s. (Once one is confirmed, the timer's reading
+    // keeps watch.)
+    if (!agreed && s.confirmed.empty() && s.sincePeriodic >= kPeriodicCells / 2) agreed = readPeriodic(s, text);
     if (agreed) s.confirmed = text;
+    // Only what may be keying is kept: no identifier has fewer than 4 elements.
+    for (int k = kIdentPast - 1; k > 0; --k) s.past[k] = s.past[k - 1];
+    s.past[0] = s.rep;
+    if (broken || marks < 3) s.past[0].len = 0;
     s.rep.len = 0;
 }
 
@@ -181,7 +207,7 @@ void cell(identState &s) {
 
     if (s.cells < kSettle) return;
     // Speech can bridge the silence between repetitions, so that none
-    // ends: the last half-minute is read by its period 4 s after the last
+    // ends: the last half-minute is read by its period 5 s after the last
     // time too.
     if (++s.sincePeriodic >= kPeriodicCells) {
         std::string text;
@@ -629,6 +655,10 @@ namespace {
 // repetition may lie on the other side of the threshold by more than
 // kJointContradict of its own noise.
 constexpr double kJointDoubt = 1e-4, kJointContradict = 2.0;
+// A rival less likely than e^-30 against the read cannot move the doubt
+// (1e-4) even a hundred times over: it is not parsed.
+constexpr double kNegligible = 30;
+constexpr int kJointLag = 200;  // 125 Hz samples: the repetitions' starts may differ by 1.6 s
 
 // One repetition, brought to 0 Hz: running sums of the tone band and of the
 // noise power.
@@ -677,26 +707,99 @@ struct JointUnits {
 void jointUnits(int n, double d, double ph, const double *lag, JointUnits &u, bool exact = true) {
     u.count = 0;
     double hi = 0, lo = INFINITY;
+    double weight[kMaxUnits];
+    // Whole samples (the coarse search): as sideUnit, with its divisions
+    // taken out of the loop.
+    const double perD = 1 / d, perD2 = 256 / (d * d);
     for (double x = ph; x + d <= sides[0].len && u.count < kMaxUnits; x += d) {
-        double sum = 0, weight = 0;
+        double sum = 0, w = 0;
         for (int k = 0; k < n; ++k) {
             double a, v;
-            if (!sideUnit(sides[k], x + lag[k], d, exact, a, v)) continue;
-            sum += a / v;
-            weight += 1 / v;
+            const Side &s = sides[k];
+            const double at = x + lag[k];
+            if (exact) {
+                if (!sideUnit(s, at, d, exact, a, v)) continue;
+            } else {
+                if (at < 0 || at + d > s.len) continue;
+                const int i = static_cast<int>(at), j = static_cast<int>(at + d);
+                const double re = (s.re[j] - s.re[i]) * perD, im = (s.im[j] - s.im[i]) * perD;
+                a = std::sqrt(re * re + im * im);
+                v = std::max(perD2 * (s.noise[j] - s.noise[i]), 1e-20);
+            }
+            const double inv = 1 / v;
+            sum += a * inv;
+            w += inv;
         }
-        const double a = sum / weight;
+        const double a = sum / w;
+        weight[u.count] = w;
         u.amp[u.count] = a;
-        u.var[u.count++] = 1 / weight;
+        u.var[u.count++] = 1 / w;
         hi = std::max(hi, a);
         lo = std::min(lo, a);
     }
     // Each unit weighted by its noise, in the levels and in the misfit.
-    double weight[kMaxUnits];
-    for (int k = 0; k < u.count; ++k) weight[k] = 1 / u.var[k];
     u.chi2 = twoLevels(u.amp, weight, weight, u.count, hi, lo, u.theta, u.misfit);
     u.hi = hi;
     u.lo = lo;
+}
+
+// Where side k's keying lies against the first side's: the lag that best
+// matches their tone amplitude against the noise, over 64 ms.
+int jointLag(int k) {
+    static double x[kIdentJoint][kIdentSlow];
+    constexpr int kSpan = 8;
+    int len[2];
+    const int which[2] = {0, k};
+    for (int w = 0; w < 2; ++w) {
+        const Side &s = sides[which[w]];
+        double *y = x[which[w]];
+        len[w] = std::max(s.len - kSpan, 0);
+        double mean = 0;
+        for (int i = 0; i < len[w]; ++i) {
+            const double sr = s.re[i + kSpan] - s.re[i], si = s.im[i + kSpan] - s.im[i];
+            const double n = 512 * (s.noise[i + kSpan] - s.noise[i]);
+            // Bounded: where one repetition is clear and the other masked,
+            // the clear one's keying must not outweigh the match.
+            y[i] = std::min(std::sqrt((sr * sr + si * si) / std::max(n, 1e-20)), 3.0);
+            mean += y[i];
+        }
+        mean /= std::max(len[w], 1);
+        for (int i = 0; i < len[w]; ++i) y[i] -= mean;
+    }
+    // Coarsely on sums of four (31.25 Hz), then at 125 Hz around the best.
+    static double c[2][kIdentSlow / 4];
+    int m[2];
+    for (int w = 0; w < 2; ++w) {
+        m[w] = len[w] / 4;
+        for (int j = 0; j < m[w]; ++j) {
+            const double *y = x[which[w]] + 4 * j;
+            c[w][j] = y[0] + y[1] + y[2] + y[3];
+        }
+    }
+    auto match = [](const double *a, int na, const double *b, int nb, int lag) {
+        double sum = 0;
+        for (int i = std::max(0, -lag); i < na && i + lag < nb; ++i) sum += a[i] * b[i + lag];
+        return sum;
+    };
+    int coarse = 0;
+    double bestSum = -INFINITY;
+    for (int lag = -kJointLag / 4; lag <= kJointLag / 4; ++lag) {
+        const double sum = match(c[0], m[0], c[1], m[1], lag);
+        if (sum > bestSum) {
+            bestSum = sum;
+            coarse = lag;
+        }
+    }
+    int best = 4 * coarse;
+    bestSum = -INFINITY;
+    for (int lag = 4 * coarse - 4; lag <= 4 * coarse + 4; ++lag) {
+        const double sum = match(x[0], len[0], x[k], len[1], lag);
+        if (sum > bestSum) {
+            bestSum = sum;
+            best = lag;
+        }
+    }
+    return best;
 }
 
 // ln I0(x), the Rice distribution's Bessel term; its asymptote where the
@@ -842,6 +945,7 @@ double rivals(const JointUnits &u, const double *llr, uint8_t *bits, const std::
     };
     double sum = 0;
     for (int j = 0; j < u.count; ++j) {
+        if (price[j] > kNegligible) continue;
         bits[j] ^= 1;
         if (rival()) sum += std::exp(-price[j]);
         bits[j] ^= 1;
@@ -851,6 +955,7 @@ double rivals(const JointUnits &u, const double *llr, uint8_t *bits, const std::
     for (int x = 0; x < cheap; ++x)
         for (int y = x + 1; y < cheap; ++y) {
             const int i = order[x], j = order[y];
+            if (price[i] + price[j] > kNegligible) continue;
             bits[i] ^= 1;
             bits[j] ^= 1;
             if (rival()) sum += std::exp(-price[i] - price[j]);
@@ -875,6 +980,7 @@ double nearbyRivals(int n, double d, double phase, const double *lag, double chi
             jointUnits(n, dd, ph, lag, v);
             uint8_t bits[kMaxUnits];
             for (int k = 0; k < v.count; ++k) bits[k] = v.amp[k] > v.theta;
+            if (v.chi2 - chi2 > 2 * kNegligible) continue;
             const std::string other = parseBody(bits, v.count);
             const double p = std::exp(-std::max(v.chi2 - chi2, -50.0) / 2);
             if (other == text)
@@ -906,13 +1012,14 @@ double nearbyCoherent(int n, double d, double phase, const double *lag, int coun
                 bits[k] = r[k] > 0;
                 sum += std::max(r[k], 0.0);
             }
-            const std::string other = parseBody(bits, units);
             if (better && sum > top) {
                 top = sum;
                 better[0] = dd;
                 better[1] = ph;
             }
+            if (sum - best < -kNegligible) continue;
             const double p = std::exp(std::min(sum - best, 50.0));
+            const std::string other = parseBody(bits, units);
             if (other == text)
                 same += p;
             else if (isIdent(other))
@@ -926,14 +1033,17 @@ double nearbyCoherent(int n, double d, double phase, const double *lag, int coun
 namespace {
 
 // The n sides prepared, read together from the lags given: the grid, the
-// lags refined, and the guards.
-std::string jointRead(int n, const double *lag, double &dot, double &doubt) {
+// lags refined, and the guards. after: the units of silence every side must
+// hold after the keying (before it, 3).
+std::string jointRead(int n, const double *lag, int after, bool partial, double &dot, double &doubt) {
     struct Grid { double misfit, d, phase, lag[kIdentJoint]; };
     Grid start{INFINITY, 0, 0, {0}};
     for (int k = 1; k < n; ++k) start.lag[k] = lag[k];
     // The dots 4.4 % apart (not 0.5 samples: the joint grid costs n times
-    // one repetition's), and the fine steps in proportion (0.04 samples at
-    // 11); each of the best few refined only when it comes to be read.
+    // one repetition's), the phase in steps of two samples and then one
+    // either side of the best, and the fine steps in proportion (0.04
+    // samples at 11); each of the best few refined only when it comes to be
+    // read.
     constexpr int kCoarse = 25, kFine = 4;
     constexpr double kStep = 1.044;
     Grid grids[kCoarse];
@@ -941,13 +1051,17 @@ std::string jointRead(int n, const double *lag, double &dot, double &doubt) {
     for (int k = 0; k < kCoarse; ++k) {
         grids[k] = start;
         grids[k].d = 11.0 * std::pow(kStep, k);
-        for (double ph = 0; ph < grids[k].d; ph += 1.0) {
+        auto at = [&](double ph) {
             jointUnits(n, grids[k].d, ph, start.lag, u, false);
             if (u.misfit < grids[k].misfit) {
                 grids[k].misfit = u.misfit;
                 grids[k].phase = ph;
             }
-        }
+        };
+        for (double ph = 0; ph < grids[k].d; ph += 2.0) at(ph);
+        const double ph = grids[k].phase;
+        if (ph >= 1) at(ph - 1);
+        if (ph + 1 < grids[k].d) at(ph + 1);
     }
     std::sort(grids, grids + kCoarse, [](const Grid &x, const Grid &y) { return x.misfit < y.misfit; });
     // Finely, as for one repetition, and each lag in turn in quarter samples.
@@ -1032,18 +1146,19 @@ std::string jointRead(int n, const double *lag, double &dot, double &doubt) {
             for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
             unitRatios(n, g.d, g.phase, g.lag, u, llr);
         }
-        // The first side and one more hold all of the keying, with 3 units
-        // of silence on either side: no part is read from one alone, and
-        // none from a repetition cut short. The others (the one still
-        // being keyed) add what they hold.
+        // Every repetition holds all of the keying, with silence around it
+        // (3 units before, and after it `after`: 6 where silences found
+        // the repetitions, less than the 1.2 s that ends one; 3 where the
+        // period cut them): no part is read from one alone, and none from
+        // a repetition cut short.
         int first = 0, last = 0, whole = 0;
         parseBody(bits, u.count, &first, &last);
         for (int side = 0; side < n; ++side) {
             const double from = g.phase + (first - 3) * g.d + g.lag[side];
-            const double to = g.phase + (last + 3) * g.d + g.lag[side];
+            const double to = g.phase + (last + after) * g.d + g.lag[side];
             if (from >= 0 && to <= sides[side].len)
                 ++whole;
-            else if (side == 0)
+            else if (side == 0 || !partial)
                 return "";
         }
         if (whole < 2) return "";
@@ -1063,6 +1178,25 @@ std::string jointRead(int n, const double *lag, double &dot, double &doubt) {
     }
     return "";
 }
+
+}  // namespace
+
+std::string identDecodeJoint(const identRep *const *reps, int n, double hz, double &dot, double &doubt) {
+    dot = 0;
+    doubt = INFINITY;
+    if (n < 2 || n > kIdentJoint) return "";
+    for (int k = 0; k < n; ++k)
+        if (reps[k]->len < 16 || reps[k]->len > kIdentSlow) return "";
+    for (int k = 0; k < n; ++k) {
+        const identRep &r = *reps[k];
+        prepare(r.re, r.im, r.noise, r.len, toneFrequency(r.re, r.im, r.len, hz), sides[k]);
+    }
+    double lag[kIdentJoint] = {0};
+    for (int k = 1; k < n; ++k) lag[k] = jointLag(k);
+    return jointRead(n, lag, 6, false, dot, doubt);
+}
+
+namespace {
 
 constexpr int kMinPeriod = 500, kMaxPeriod = 2000;  // 4-16 s at 125 Hz
 constexpr int kCoarseStep = 4;                      // the period first found at 31.25 Hz
@@ -1236,5 +1370,5 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
         prepare(re + from[k], im + from[k], noise + from[k], to[k] - from[k], f, sides[k]);
         lag[k] = (starts[k] - from[k]) - (starts[0] - from[0]);
     }
-    return jointRead(count, lag, dot, doubt);
+    return jointRead(count, lag, 3, true, dot, doubt);
 }

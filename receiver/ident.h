@@ -10,14 +10,16 @@
 // all its samples, at a speed found anew each time (5-13 words per minute).
 // An identifier is confirmed when two of the last four repetitions read the
 // same letters at the same speed, every unit of both clear of the decision;
-// or when the last half-minute, cut into repetitions by the identifier's
-// period (speech breaks the keying apart, and bridges the silences, but
-// leaves the period alone) and read together with each unit weighed by the
-// noise beside it then, leaves no rival identifier nearly as likely (at
+// or when two to four repetitions, read together with each unit weighed by
+// the noise beside it then, leave no rival identifier nearly as likely (at
 // weak signals and through speech, where no repetition reads alone). Read
 // together, the tone's phase, which runs on through the keying, is found
 // on each repetition, and every unit is projected on it: key-up is then
-// nothing in Gaussian noise, not the magnitude of noise. Never a guess.
+// nothing in Gaussian noise, not the magnitude of noise. Where speech
+// breaks the keying apart, the last half-minute is also cut into
+// repetitions by the identifier's period. Once an identifier is confirmed,
+// only the single readings and the half-minute read every 5 s keep watch
+// for another. Never a guess.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +32,7 @@ constexpr int kIdentMarks = 48;    // marks in one repetition at most
 constexpr int kIdentSlow = 2500;   // 125 Hz samples kept of one repetition: 20 s
 constexpr int kIdentJoint = 4;     // repetitions read together at most
 constexpr int kIdentRecord = 4096; // 125 Hz samples of the tone band kept: 32.8 s
+constexpr int kIdentPast = 3;      // repetitions kept to be read with the next
 
 // One repetition's tone band at 125 Hz, with the noise power of the tone's
 // neighbours at each sample (speech comes and goes: so does the noise).
@@ -66,6 +69,7 @@ struct identState {
     float recRe[kIdentRecord], recIm[kIdentRecord];  // the last 32.8 s, a ring
     uint32_t slowCount;
     identRep rep;
+    identRep past[kIdentPast];     // the repetitions before, to be read together
     float nearNow;                 // the last cell's neighbour power (the local noise)
     float recNoise[kIdentRecord];
     uint8_t recCover[kIdentRecord]; // the windows whose mean each noise is
@@ -114,17 +118,21 @@ bool identTakeHeard(identState &s);
 std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot,
                             const float *noise = nullptr);
 
+// Reads two to four repetitions as one (the first sets the grid): aligned
+// on their keying, each unit weighs them all by their noise, so that a unit
+// that speech masks in one is read from another. Nothing ("") unless no
+// other identifier a unit or two away is nearly as likely, and no
+// repetition clearly says otherwise.
+// doubt: the rivals' likelihood against the read (infinite when nothing was read).
+std::string identDecodeJoint(const identRep *const *reps, int n, double hz, double &dot, double &doubt);
+
 // Reads the last half-minute of the tone band (oldest first, with the noise
 // beside the tone) by the identifier's period: speech that breaks the
 // keying apart leaves its period alone. The period (4-16 s) is where the
 // keying's amplitude over the noise best matches itself; the repetitions
 // are cut at the quietest point of it, and up to four that hold keying are
-// read as one (the newest whole one sets the grid): aligned by the period,
-// each unit weighs them all by their noise, so that a unit that speech
-// masks in one is read from another. Two must hold all of the keying and 3
-// units of silence on either side; the one still being keyed adds what it
-// holds. "" when nothing repeats, or unless no other identifier a unit or
-// two away is nearly as likely and no repetition clearly says otherwise.
-// doubt: the rivals' likelihood against the read (infinite when nothing was read).
+// read together as above (the newest whole one sets the grid). Two must
+// hold all of the keying and 3 units of silence on either side; the one
+// still being keyed adds what it holds. "" when nothing repeats, or nothing reads.
 std::string identDecodePeriodic(const float *re, const float *im, const float *noise, int len, double hz,
                                 double &dot, double &doubt);

@@ -74,7 +74,7 @@ TEST(Ident, GridReadsKeyingAtEverySpeed) {
     }
 }
 
-// One repetition for the periodic reader: keyed as above, its noise known per
+// One repetition for the joint reader: keyed as above, its noise known per
 // sample (the power of a 64 ms bin, 1/256 of a sample's per component);
 // where `masked` (a share of the repetition, from `from`), speech four
 // times the noise.
@@ -94,6 +94,28 @@ identRep repetition(const std::string &text, double noise, uint64_t seed, double
         r.noise[k] = static_cast<float>(sd * sd / 256);
     }
     return r;
+}
+
+TEST(Ident, RepetitionsReadTogether) {
+    static identRep a, b;
+    struct Case { const char *first, *second; double noise, fromA, fromB, masked; const char *want; } cases[] = {
+        {"KLO", "KLO", 0.25, 0, 0, 0, "KLO"},        // clean
+        {"HBV", "HBV", 0.25, 0.1, 0.6, 0.35, "HBV"},  // each half masked by speech, a different half
+        {"KLO", "KLA", 0.25, 0, 0, 0, ""},           // two identifiers: neither is read
+        {"", "", 0.25, 0, 0, 0, ""},                 // noise alone
+        {"KLO", "KLO", 0.25, 0.0, 0.0, 1.0, ""},     // both masked throughout
+    };
+    for (const auto &c : cases) {
+        a = repetition(c.first, c.noise, 1, c.fromA, c.masked);
+        b = repetition(c.second, c.noise, 2, c.fromB, c.masked);
+        const identRep *both[2] = {&a, &b};
+        double dot, doubt;
+        const std::string got = identDecodeJoint(both, 2, 0, dot, doubt);
+        EXPECT_EQ(got, c.want) << c.first << "/" << c.second << ", doubt " << doubt;
+        if (!got.empty()) {
+            EXPECT_NEAR(dot, 1.2 / 8, 0.005);
+        }
+    }
 }
 
 // The last half-minute cut by the period: three repetitions in a row, each
