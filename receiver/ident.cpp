@@ -1039,18 +1039,15 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
     struct Grid { double misfit, d, phase, lag[kIdentJoint]; };
     Grid start{INFINITY, 0, 0, {0}};
     for (int k = 1; k < n; ++k) start.lag[k] = lag[k];
-    // The dots 4.4 % apart (not 0.5 samples: the joint grid costs n times
-    // one repetition's), the phase in steps of two samples and then one
-    // either side of the best, and the fine steps in proportion (0.04
-    // samples at 11); each of the best few refined only when it comes to be
-    // read.
-    constexpr int kCoarse = 25, kFine = 4;
-    constexpr double kStep = 1.044;
+    // The phase in steps of two samples, then one either side of the best
+    // (the joint grid costs n times one repetition's); the best few refined
+    // only when each comes to be read.
+    constexpr int kCoarse = 41, kFine = 4;
     Grid grids[kCoarse];
     static JointUnits u;
     for (int k = 0; k < kCoarse; ++k) {
         grids[k] = start;
-        grids[k].d = 11.0 * std::pow(kStep, k);
+        grids[k].d = 11.0 + 0.5 * k;
         auto at = [&](double ph) {
             jointUnits(n, grids[k].d, ph, start.lag, u, false);
             if (u.misfit < grids[k].misfit) {
@@ -1070,7 +1067,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
         Grid g = grids[k];
         for (int pass = 0; pass < 2; ++pass) {
             Grid c = g;
-            const double dd = (pass == 0 ? 0.04 : 0.01) * c.d / 11.0, dp = pass == 0 ? 0.25 : 0.125;
+            const double dd = pass == 0 ? 0.04 : 0.01, dp = pass == 0 ? 0.25 : 0.125;
             const int nd = pass == 0 ? 6 : 3;
             for (int i = -nd; i <= nd; ++i)
                 for (int j = -2; j <= 2; ++j) {
