@@ -708,24 +708,11 @@ void jointUnits(int n, double d, double ph, const double *lag, JointUnits &u, bo
     u.count = 0;
     double hi = 0, lo = INFINITY;
     double weight[kMaxUnits];
-    // Whole samples (the coarse search): as sideUnit, with its divisions
-    // taken out of the loop.
-    const double perD = 1 / d, perD2 = 256 / (d * d);
     for (double x = ph; x + d <= sides[0].len && u.count < kMaxUnits; x += d) {
         double sum = 0, w = 0;
         for (int k = 0; k < n; ++k) {
             double a, v;
-            const Side &s = sides[k];
-            const double at = x + lag[k];
-            if (exact) {
-                if (!sideUnit(s, at, d, exact, a, v)) continue;
-            } else {
-                if (at < 0 || at + d > s.len) continue;
-                const int i = static_cast<int>(at), j = static_cast<int>(at + d);
-                const double re = (s.re[j] - s.re[i]) * perD, im = (s.im[j] - s.im[i]) * perD;
-                a = std::sqrt(re * re + im * im);
-                v = std::max(perD2 * (s.noise[j] - s.noise[i]), 1e-20);
-            }
+            if (!sideUnit(sides[k], x + lag[k], d, exact, a, v)) continue;
             const double inv = 1 / v;
             sum += a * inv;
             w += inv;
