@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 arch=$(dpkg --print-architecture)
 cross=
 [ "$arch" = amd64 ] && cross=--cross
-./deps.sh $cross
+./deps.sh --tests $cross
 jobs=$(nproc)
 
 echo "== native build and tests"
