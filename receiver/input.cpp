@@ -289,10 +289,29 @@ bool channelsIdentical(SNDFILE *s) {
     return got > 0;
 }
 
-// A WAV whose data chunk promises more than the file holds was cut short
-// (a copy or download that stopped). A header length of 0 or 0xFFFFFFFF is
-// what a recorder writes before it knows the length: not a cut.
-bool wavTruncated(SNDFILE *s, std::string &what) {
+// Bytes a WAV frame takes, from its sample type; 0 when libsndfile's type
+// is packed or compressed.
+size_t wavFrameBytes(const SF_INFO &info) {
+    size_t b = 0;
+    switch (info.format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8: b = 1; break;
+    case SF_FORMAT_PCM_16: b = 2; break;
+    case SF_FORMAT_PCM_24: b = 3; break;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT: b = 4; break;
+    case SF_FORMAT_DOUBLE: b = 8; break;
+    default: break;
+    }
+    return b * static_cast<size_t>(info.channels);
+}
+
+// A WAV whose data chunk promises more than the file holds was cut short (a
+// recorder stopped by a full disk, a copy that broke off): libsndfile reads
+// what it holds, and `what` says how much is missing. A header length of 0
+// or 0xFFFFFFFF is what a recorder writes before it knows the length: not a
+// cut.
+bool wavTruncated(SNDFILE *s, const SF_INFO &info, std::string &what) {
     char log[4096] = {};
     sf_command(s, SFC_GET_LOG_INFO, log, sizeof log);
     // The log's line "data : <said> (should be <held>)".
@@ -303,8 +322,17 @@ bool wavTruncated(SNDFILE *s, std::string &what) {
     if (std::strncmp(end, " (should be ", 12) != 0) return false;
     const unsigned long long held = std::strtoull(end + 12, nullptr, 10);
     if (said == 0 || said >= 0xFFFFFFFFull || said <= held) return false;
-    what = "truncated: its header promises " + std::to_string(said) + " bytes of samples, the file holds " +
-           std::to_string(held);
+    const size_t frame = wavFrameBytes(info);
+    char b[160];
+    // Below a millisecond the seconds would read 0.000: the bytes say it.
+    if (frame > 0 && info.samplerate > 0 && (said - held) / frame >= static_cast<unsigned>(info.samplerate) / 1000)
+        std::snprintf(b, sizeof b, "cut short: %.3f s of signal less than its header says; decoding the %.3f s it holds",
+                      static_cast<double>(said - held) / static_cast<double>(frame) / info.samplerate,
+                      static_cast<double>(held / frame) / info.samplerate);
+    else
+        std::snprintf(b, sizeof b, "cut short: %llu byte%s of samples less than its header says; decoding what it holds",
+                      said - held, said - held == 1 ? "" : "s");
+    what = b;
     return true;
 }
 
@@ -647,11 +675,7 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
         SNDFILE *s = openWav(path, info, err);
         if (!s) return false;
         std::string cut;
-        if (wavTruncated(s, cut)) {
-            sf_close(s);
-            err = fail(path, cut);
-            return false;
-        }
+        if (wavTruncated(s, info, cut)) rec.notice = fail(path, cut);
         rec.channels = info.channels;
         fileRate = info.samplerate;
         rec.eightBit = eightBitWav(info.format);
@@ -722,11 +746,20 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
         return false;
     }
     rec.dongle = raw && rec.format == sampleFormat::cu8 && rec.rate == 2000000.0 && rec.offsetHz == 50000.0;
-    // The dongle's layout is read as it always was, its errors said on reading.
-    if (rec.dongle || rec.format == sampleFormat::wavIq || rec.data == "-") return true;
-
-    // Raw samples: the file must hold whole samples.
+    if (rec.format == sampleFormat::wavIq || rec.data == "-") return true;
     struct stat st;
+    if (rec.dongle) {
+        // The dongle's layout is read as it always was, its errors said on
+        // reading; only an odd byte at its end is said here.
+        if (stat(rec.data.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size % 2 != 0)
+            rec.notice = fail(rec.data, "cut short: the last byte of its " + std::to_string(st.st_size) +
+                                            " is not a whole 2-byte cu8 sample; left out");
+        return true;
+    }
+
+    // Raw samples: the file must hold samples. What is left over after the
+    // last whole one (a recorder or copy stopped mid-sample) is said and
+    // left out.
     if (stat(rec.data.c_str(), &st) != 0) {
         err = "navdial: cannot open " + rec.data + ": " + std::strerror(errno);
         return false;
@@ -738,15 +771,14 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
     if (S_ISREG(st.st_mode)) {
         const auto size = static_cast<unsigned long long>(st.st_size);
         const size_t fb = frameBytes(rec.format);
-        if (size == 0) {
+        if (size < fb) {
             err = fail(rec.data, "holds no samples");
             return false;
         }
-        if (size % fb != 0) {
-            err = fail(rec.data, "truncated: " + std::to_string(size) + " bytes are not a whole number of " +
-                                     std::to_string(fb) + "-byte " + formatName(rec.format) + " samples");
-            return false;
-        }
+        if (size % fb != 0)
+            rec.notice = fail(rec.data, "cut short: the last " + std::to_string(size % fb) + " of its " +
+                                            std::to_string(size) + " bytes are not a whole " + std::to_string(fb) +
+                                            "-byte " + formatName(rec.format) + " sample; left out");
     }
     return true;
 }

@@ -38,6 +38,7 @@ struct recording {
     bool dongle = false;     // exactly what navdial's own dongle set-up delivers
     int channels = 0;        // of a WAV
     bool eightBit = false;   // 8-bit samples: clipping and quantisation apply
+    std::string notice;      // for standard error: what of a cut file is not decoded; empty if whole
 };
 
 // Works out the format (the prefix, else the extension), the rate and the

@@ -287,6 +287,7 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "%s\n", err.c_str());
             std::exit(-1);
         }
+        if (!rec.notice.empty()) std::fprintf(stderr, "%s\n", rec.notice.c_str());
         if (!rec.dongle) {
             out.flatFront = true;
             out.noiseShape = noiseShape(rec);

@@ -141,10 +141,10 @@ TEST(Recordings, BadInputGetsOneLineAndStatus255) {
     ASSERT_TRUE(vorgen({"-t", "3", "-F", "am", "-R", "48000", "-o", mono}));
     std::ifstream in(mono, std::ios::binary);
     const std::string wavBytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    writeText(temp("cut.wav"), wavBytes.substr(0, wavBytes.size() / 2));
     writeText(temp("text.wav"), "not a sound file\n");
-    writeText(temp("odd.cf32"), std::string(1001, '\0'));
     writeText(temp("empty.cs16"), "");
+    writeText(temp("short.cf32"), std::string(7, '\0'));
+    writeText(temp("header.wav"), wavBytes.substr(0, 30));
     writeText(temp("real.sigmf-meta"), R"({"global": {"core:datatype": "rf32_le", "core:sample_rate": 48000}})");
     writeText(temp("nocentre.sigmf-meta"), R"({"global": {"core:datatype": "cf32_le", "core:sample_rate": 1e6}})");
     writeText(temp("nonsense.sigmf-meta"), "[1, 2");
@@ -157,9 +157,9 @@ TEST(Recordings, BadInputGetsOneLineAndStatus255) {
         {{"-i", cf, "-s", "1.8M"}, "the centre frequency the recording was tuned to is not known"},
         {{"-i", cf, "-s", "1.8M", "-c", "112.0"}, "113.100 MHz is outside the recording"},
         {{"-i", cf, "-s", "100k", "-c", "113.0"}, "outside what navdial reads (225 kS/s to 3.2 MS/s)"},
-        {{"-i", temp("odd.cf32"), "-s", "1M", "-c", "113"}, "truncated: 1001 bytes"},
         {{"-i", temp("empty.cs16"), "-s", "1M", "-c", "113"}, "holds no samples"},
-        {{"-i", temp("cut.wav")}, "truncated: its header promises"},
+        {{"-i", temp("short.cf32"), "-s", "1M", "-c", "113"}, "holds no samples"},
+        {{"-i", temp("header.wav")}, "not a readable WAV file"},
         {{"-i", temp("text.wav")}, "not a readable WAV file"},
         {{"-i", temp("missing.wav")}, "cannot open"},
         {{"-i", temp("real.sigmf-meta")}, "core:datatype \"rf32_le\" is not one navdial reads"},
@@ -183,6 +183,55 @@ TEST(Recordings, BadInputGetsOneLineAndStatus255) {
     const Outcome r = navdial({"-i", stereo, "-c", "113", "113.1"});
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find("too slow for IQ"), std::string::npos) << r.err;
+}
+
+std::string readBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(Recordings, CutFilesDecodeWhatTheyHold) {
+    // A recording cut short is the user's data: what it holds is decoded,
+    // what is missing or left over is said once, and it ends as a whole one.
+    // The stations are the same, so the bearings are the whole file's first.
+    const std::string wav = temp("whole.wav"), cf = temp("whole.cf32"), cu = temp("whole.cu8");
+    ASSERT_TRUE(vorgen({"-r", "77.7", "-t", "6.5", "-S", "5", "-F", "wav16", "-R", "1000000", "-o", wav}));
+    ASSERT_TRUE(vorgen({"-r", "77.7", "-t", "4.5", "-S", "5", "-F", "cf32", "-R", "1000000", "-o", cf}));
+    ASSERT_TRUE(vorgen({"-r", "77.7", "-t", "4.5", "-S", "5", "-o", cu}));
+    const std::string wavBytes = readBytes(wav);
+    // 44 header bytes, then 4-byte frames at 1 MS/s: 2.6 s kept, 3.9 s missing.
+    struct Case {
+        std::string name, bytes;
+        std::vector<std::string> args;
+        size_t lines;     // bearings from what is held
+        std::string says; // the one notice
+    } cases[] = {
+        {"cut.wav", wavBytes.substr(0, 44 + 4 * 2600000), {"-c", "113.05"}, 1,
+         "cut.wav: cut short: 3.900 s of signal less than its header says; decoding the 2.600 s it holds"},
+        {"odd.cf32", readBytes(cf) + "abc", {"-s", "1M", "-c", "113.05"}, 2,
+         "odd.cf32: cut short: the last 3 of its 36000003 bytes are not a whole 8-byte cf32 sample; left out"},
+        {"odd.cu8", readBytes(cu) + "x", {}, 2,
+         "odd.cu8: cut short: the last byte of its 18000001 is not a whole 2-byte cu8 sample; left out"},
+    };
+    for (const auto &c : cases) {
+        const std::string whole = c.name == "cut.wav" ? wav : c.name == "odd.cf32" ? cf : cu;
+        const std::string path = temp(c.name);
+        writeText(path, c.bytes);
+        std::vector<std::string> args{"-i", path};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("113.1");
+        std::vector<std::string> wholeArgs = args;
+        wholeArgs[1] = whole;
+        const Outcome r = navdial(args), w = navdial(wholeArgs);
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err, "navdial: " + path + ": " + c.says.substr(c.name.size() + 2) + "\n") << c.name;
+        const std::vector<double> got = bearings(r.out), full = bearings(w.out);
+        ASSERT_EQ(got.size(), c.lines) << c.name << ": " << r.out;
+        ASSERT_GE(full.size(), got.size()) << c.name;
+        for (size_t k = 0; k < got.size(); ++k) EXPECT_EQ(got[k], full[k]) << c.name << " line " << k;
+        std::remove(path.c_str());
+    }
+    for (const std::string &f : {wav, cf, cu}) std::remove(f.c_str());
 }
 
 TEST(Recordings, RatesFrequenciesAndNames) {
