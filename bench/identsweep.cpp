@@ -13,12 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "carrier.h"
-#include "ident.h"
+#include "chain.h"
 #include "rtl.h"
 #include "settings.h"
 #include "siggen.h"
-#include "vor.h"
 
 namespace {
 
@@ -64,15 +62,17 @@ int main(int argc, char **argv) {
             p.offsetHz = c % 2 ? -5000 : 5000;
         }
         interval = 2;
-        vorReset();
         resetBlock();
         initOsc();
-        identState id{};
-        setRtlMeasures(nullptr, &id);
-        static carrierLoop loop;
-        carrierReset(loop);
-        setRtlWeak(nullptr, getenv("ENVELOPE") ? nullptr : &loop);
-        setVorMeasures(nullptr, [](double, bool) { return true; });
+        // The ident alone, on the coherent AM as in navdial (ENVELOPE: on the envelope).
+        chainOptions opt;
+        opt.measures = false;
+        opt.carrier = getenv("ENVELOPE") ? carrierUse::off : carrierUse::on;
+        opt.write = false;
+        chain *ch = chainCreate(opt, outConfig{});
+        const blockSink sink = chainSink(*ch);
+        setRtlOutput(&sink);
+        const identState &id = ch->ident;
         SigGen g;
         sigInit(g, p);
         std::vector<uint8_t> buf(81920);
@@ -100,6 +100,8 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "case %d: %s at %.1f wpm, first at %.1f s, period %.2f s: not confirmed (heard %d)\n", c,
                          p.morse.c_str(), p.wpm, p.identStart, p.identPeriod, id.heard);
         }
+        setRtlOutput(nullptr);
+        chainDestroy(ch);
     }
     std::printf("%.0f dB-Hz, speech %.0f %%: %d cases: right %d (%.1f %%, mean %.1f s), none %d, wrong %d\n", cn0,
                 100 * voice, cases, right, 100.0 * right / cases, right ? latency / right : 0.0, none, wrong);

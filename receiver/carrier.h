@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "vor.h"
+#include "filter.h"
 
 constexpr int kCarrierLagRing = 256;  // the acquisition's longest lag
 

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "vor.h"
+#include "filter.h"
 
 inline cpx mul(cpx a, cpx b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
 inline cpx mulConj(cpx a, cpx b) { return {a.re * b.re + a.im * b.im, a.im * b.re - a.re * b.im}; }  // a conj(b)

@@ -4,11 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "carrier.h"
-#include "ident.h"
 #include "rtl.h"
-#include "trust.h"
-#include "weak.h"
 
 namespace {
 
@@ -20,22 +16,10 @@ positionState *position;
 bool cycling;
 int idx;           // position in the current block, the same for every station
 float kByte[256];  // byte b as the float b - 127.5, exactly
-const float (*identMix)[2];
 size_t active;   // cycling: the station whose turn it is
 bool turnDone;   // cycling: its window is out, the stream is ending
 int discard;     // cycling: buffers still to throw away after a retune
 int64_t blocks;  // cycling: blocks of 40 pairs streamed, every station's included
-
-// A block's end for one station: what rtl's detector does for its one.
-void stationBlock(spanStation &s, float re, float im) {
-    trustBlock(s.out.trust, re, im);
-    const float e = blockEnvelope(re, im);
-    const float a =
-        s.out.coherent ? static_cast<float>(carrierStep(s.out.carrier, re * kBlockScale, im * kBlockScale)) : e;
-    identStep(s.out.ident, a, identMix);
-    if (s.weak) weakStep(*s.weak, a);
-    vorStep(s.vor, e);
-}
 
 // The mixing and block sums of one to four stations over a buffer, from
 // block position `at`: rtl's detector loop with each station's table. In one
@@ -43,7 +27,7 @@ void stationBlock(spanStation &s, float re, float im) {
 // station's sum stays in registers.
 template <int N>
 void mixJoint(spanStation *const *st, const unsigned char *p, uint32_t pairs, int at) {
-    for (int j = 0; j < N; ++j) trustBuffer(st[j]->out.trust, p, 2 * pairs);
+    for (int j = 0; j < N; ++j) chainBytes(*st[j]->c, p, 2 * pairs);
     float re[N], im[N];
     for (int j = 0; j < N; ++j) {
         re[j] = st[j]->D[0];
@@ -64,7 +48,7 @@ void mixJoint(spanStation *const *st, const unsigned char *p, uint32_t pairs, in
         at += static_cast<int>(take);
         if (at == kSpanBin) {
             for (int j = 0; j < N; ++j) {
-                stationBlock(*st[j], re[j], im[j]);
+                chainBlock(*st[j]->c, re[j], im[j]);
                 re[j] = im[j] = 0.0f;
             }
             at = 0;
@@ -83,22 +67,21 @@ size_t indexOf(const spanStation &s) {
     return 0;
 }
 
-bool windowTap(vorState &v, double bearing, bool slip) {
-    spanStation &s = *static_cast<spanStation *>(v.user);
-    const trustWindow w = closeWindow(s.out, s.config, bearing, slip);
+// After a station's window is written: the fix, and cycling, its turn's end.
+void windowDone(chain &c, const trustWindow *w, void *user) {
+    spanStation &s = *static_cast<spanStation *>(user);
     if (position) {
         const size_t k = indexOf(s);
-        positionWindow(*position, k, w, s.out.ident.confirmed, stderr);
+        positionWindow(*position, k, *w, c.ident.confirmed, stderr);
         // A round ends with the last station's window; cycling, its turn
         // ends the cycle.
         if (k + 1 == stations.size())
-            positionRound(*position, cycling ? static_cast<double>(blocks) / 50000.0 : w.t, stdout, stderr);
+            positionRound(*position, cycling ? static_cast<double>(blocks) / 50000.0 : w->t, stdout, stderr);
     }
     if (cycling) {
         turnDone = true;
         endRtlStream();
     }
-    return true;
 }
 
 // The table of a station `bin` channels above the centre: entry i is the
@@ -115,10 +98,10 @@ void fillTable(spanStation &s) {
 // A station's turn begins: the estimator's warm-up again, the carrier loop
 // acquiring, the measures' clock moved on by the time it was not heard.
 void beginTurn(spanStation &s) {
-    vorInit(s.vor);
-    carrierReset(s.out.carrier);
+    vorInit(s.c->vor);
+    carrierReset(s.c->carrier);
     const int64_t gap = blocks - s.seenTo;
-    s.out.trust.pos += static_cast<uint64_t>(gap - gap % 64);  // whole rings: the high-pass stays aligned
+    s.c->trust.pos += static_cast<uint64_t>(gap - gap % 64);  // whole rings: the high-pass stays aligned
     s.D[0] = s.D[1] = 0.0f;
     idx = 0;
     turnDone = false;
@@ -153,11 +136,10 @@ int32_t spanCentre(const std::vector<int32_t> &freqs) {
     return best;
 }
 
-void spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling, const outConfig &base,
+bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling, const outConfig &base,
                positionState *pos) {
     initOsc();
     for (int b = 0; b < 256; ++b) kByte[b] = static_cast<float>(b) - 127.5f;
-    identMix = identTable();
     stations.clear();
     position = pos;
     cycling = isCycling;
@@ -170,22 +152,15 @@ void spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling
         s->bin = cycling ? 1 : (f - centre) / kChannel;
         fillTable(*s);
         s->D[0] = s->D[1] = 0.0f;
-        s->config = base;
-        s->config.freqHz = f;
-        s->config.tagged = true;
-        s->out.trust.flat = base.flatFront;
-        s->out.trust.noiseShape = base.noiseShape;
-        if (base.weak) {
-            s->weak = std::make_unique<weakState>();
-            weakReset(*s->weak);
-            s->out.weak = s->weak.get();
-        }
-        carrierReset(s->out.carrier);
-        s->out.coherent = true;  // until the first window tells the level
-        vorInit(s->vor);
-        s->vor.measures = &s->out.trust;
-        s->vor.tap = windowTap;
-        s->vor.user = s.get();
+        outConfig config = base;
+        config.freqHz = f;
+        config.tagged = true;
+        chainOptions opt;
+        opt.weak = base.weak;
+        s->c = chainCreate(opt, config);
+        if (!s->c) return false;
+        s->c->onWindow = windowDone;
+        s->c->user = s.get();
         stations.push_back(std::move(s));
     }
     if (pos) {
@@ -197,6 +172,7 @@ void spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling
         }
     }
     setRtlSink(spanBuffer);
+    return true;
 }
 
 void spanBuffer(unsigned char *buf, uint32_t len) {
@@ -231,7 +207,7 @@ void spanBuffer(unsigned char *buf, uint32_t len) {
     std::fflush(stdout);
 }
 
-void spanBlock(size_t k, float re, float im) { stationBlock(*stations[k], re, im); }
+void spanBlock(size_t k, float re, float im) { chainBlock(*stations[k]->c, re, im); }
 
 int spanCycle() {
     for (bool first = true;; first = false) {

@@ -11,24 +11,22 @@
 #include <memory>
 #include <vector>
 
+#include "chain.h"
 #include "output.h"
 #include "position.h"
-#include "vor.h"
 
 constexpr int kSpanBin = 40;     // pairs per block, and entries of each table
 constexpr int kSpanMaxBin = 19;  // 950 kHz: 20 kHz inside the 2 MS/s span's edge
 
-// One station decoded beside others.
+// One station decoded beside others: its mixing and block sum, and its chain.
 struct spanStation {
     int32_t freqHz = 0;
     int bin = 0;             // the station at centre + bin x 50 kHz
     float osc[kSpanBin][2];  // (re, im) of exp(-j 2 pi bin i/40)
     float D[2];              // the running block sum
-    vorState vor{};
-    outConfig config;
-    outStation out;
-    std::unique_ptr<weakState> weak;
+    chain *c = nullptr;
     int64_t seenTo = 0;  // cycling: the block count when its last turn ended
+    ~spanStation() { chainDestroy(c); }
 };
 
 // Whether hz is on the 50 kHz channel raster.
@@ -42,8 +40,9 @@ int32_t spanCentre(const std::vector<int32_t> &freqs);
 
 // Sets up the stations (the first is the bare argument's) at `centre`, or
 // each in its turn when `cycling`; with `position`, each window also goes
-// to the fix. Installs spanBuffer as the stream's sink.
-void spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool cycling, const outConfig &base,
+// to the fix. Installs spanBuffer as the stream's sink. False when memory
+// runs out.
+bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool cycling, const outConfig &base,
                positionState *position);
 
 // The stream's sink: 8-bit IQ at 2 MS/s, the tuner at the centre.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "chain.h"
 #include "input.h"
 #include "multi.h"
 #include "output.h"
@@ -115,6 +116,11 @@ bool parsePlace(const char *text, place &p) {
     std::exit(0);
 }
 
+[[noreturn]] void outOfMemory() {
+    std::fprintf(stderr, "navdial: out of memory for the stations' receivers\n");
+    std::exit(-1);
+}
+
 [[noreturn]] void dongleEnded() {
     if (stopRequested()) std::exit(0);
     if (streamStalled()) {
@@ -163,10 +169,10 @@ bool parsePlace(const char *text, place &p) {
             o.flatFront = false;
             o.noiseShape = 0;
             o.eightBit = true;
-            spanStart(freqs, centre, false, o, pos);
+            if (!spanStart(freqs, centre, false, o, pos)) outOfMemory();
             runLayoutFile(rec);
         }
-        spanStart(freqs, centre, false, out, pos);
+        if (!spanStart(freqs, centre, false, out, pos)) outOfMemory();
         std::string err;
         if (runRecordingStations(rec, offsets, spanBlock, err) < 0) {
             std::fprintf(stderr, "%s\n", err.c_str());
@@ -180,7 +186,7 @@ bool parsePlace(const char *text, place &p) {
                      megahertz(centre).c_str());
     else if (verbose)
         std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
-    spanStart(freqs, centre, centre == 0, out, pos);
+    if (!spanStart(freqs, centre, centre == 0, out, pos)) outOfMemory();
     if (initRtl(devid, centre ? centre + 50000 : freqs[0]) != 0) std::exit(-1);
     if (centre) {
         runRtlSample();
@@ -319,7 +325,14 @@ int main(int argc, char **argv) {
         }
         runStations(freqs, input, rec, out, p);
     }
-    outputStart(out);
+    // One station: its chain behind the detector, or behind a recording's
+    // down-converter or audio.
+    chainOptions opt;
+    opt.weak = out.weak;
+    chain *station = chainCreate(opt, out);
+    if (!station) outOfMemory();
+    const blockSink feed = chainSink(*station);
+    setRtlOutput(&feed);
 
     if (input && !rec.dongle) {
         std::string err;

@@ -4,35 +4,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "rtl.h"
-#include "vor.h"
-
 namespace {
 
 constexpr double kClipHint = 0.01;        // share of clipped bytes worth a hint
 constexpr double kQuantNoise = 0.6;       // noise per component below this many byte steps...
 constexpr double kQuantLevel = -24.0;     // ...with a carrier below this (dBFS): quantisation dominates
-
-outConfig config;
-outStation station;
-
-weakState weakStation;  // 200 KB, in use only with -w
-
-// The carrier loop costs about 5 M ARM instructions a second; the ident
-// needs it only where an envelope detector starts to lose (below about
-// 52 dB-Hz), the weak-signal estimator always.
-constexpr double kCoherentBelow = 52.0;
-
-void setCoherent(outStation &s, bool on) {
-    if (on && !s.coherent) carrierReset(s.carrier);
-    s.coherent = on;
-}
-
-bool windowTap(double bearing, bool slip) {
-    closeWindow(station, config, bearing, slip);
-    setRtlWeak(station.weak, station.coherent ? &station.carrier : nullptr);
-    return true;
-}
 
 // A JSON number with the given decimals, null when it is not finite.
 void number(std::string &s, const char *name, double v, int decimals) {
@@ -86,14 +62,6 @@ std::string megahertz(int32_t hz) {
     return s;
 }
 
-trustWindow closeWindow(outStation &s, const outConfig &c, double bearing, bool slip) {
-    trustWindow w = trustClose(s.trust, bearing, slip);
-    if (s.weak) weakTrust(w, weakClose(*s.weak));
-    emitWindow(s, c, w, stdout, stderr);
-    setCoherent(s, s.weak || !(w.cn0 >= kCoherentBelow));
-    return w;
-}
-
 void weakTrust(trustWindow &t, const weakResult &r) {
     if (r.segments == 0) return;  // windows under 0.1 s: the default estimator's figures stand
     t.radial = r.bearing;
@@ -144,11 +112,12 @@ std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc
     return s;
 }
 
-void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *out, FILE *err) {
+void emitWindow(outSaid &s, const outConfig &c, const trustWindow &w, const identState &ident, bool heard,
+                FILE *out, FILE *err) {
     if (c.format == outFormat::json) {
         char utc[40];
         if (c.live) utcNow(utc, sizeof utc);
-        std::fputs(windowJson(w, c, c.live ? utc : nullptr, s.ident.confirmed).c_str(), out);
+        std::fputs(windowJson(w, c, c.live ? utc : nullptr, ident.confirmed).c_str(), out);
         std::fputc('\n', out);
     } else if (c.tagged) {
         std::fprintf(out, "%.2f %5.1f\n", c.freqHz / 1e6, w.radial);
@@ -180,16 +149,16 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
                      n, w.levelDbfs, w.noiseLsb);
     s.quantHint = quant;
 
-    if (identTakeHeard(s.ident) && c.verbose) {
-        if (s.ident.lastHeard.empty())
+    if (heard && c.verbose) {
+        if (ident.lastHeard.empty())
             std::fprintf(err, "%sident heard, not readable\n", n);
         else
             std::fprintf(err, "%sident heard: %s (dot %.0f ms, %.1f words per minute)\n", n,
-                         s.ident.lastHeard.c_str(), 1000 * s.ident.lastDot, 1.2 / s.ident.lastDot);
+                         ident.lastHeard.c_str(), 1000 * ident.lastDot, 1.2 / ident.lastDot);
     }
-    if (s.ident.confirmed != s.saidIdent) {
-        std::fprintf(err, "%sstation ident %s\n", n, s.ident.confirmed.c_str());
-        s.saidIdent = s.ident.confirmed;
+    if (ident.confirmed != s.ident) {
+        std::fprintf(err, "%sstation ident %s\n", n, ident.confirmed.c_str());
+        s.ident = ident.confirmed;
     }
 
     if (c.verbose)
@@ -201,17 +170,3 @@ void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *o
                      w.deviationHz, w.sigma, w.varSnr, w.subSnr, w.refSnr, w.slip ? ", slip" : "");
 }
 
-void outputStart(const outConfig &c) {
-    config = c;
-    station = outStation{};
-    station.trust.flat = c.flatFront;
-    station.trust.noiseShape = c.noiseShape;
-    if (c.weak) {
-        weakReset(weakStation);
-        station.weak = &weakStation;
-    }
-    setRtlMeasures(&station.trust, &station.ident);
-    setCoherent(station, true);  // until the first window tells the level
-    setRtlWeak(station.weak, &station.carrier);
-    setVorMeasures(&station.trust, windowTap);
-}

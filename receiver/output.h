@@ -9,7 +9,6 @@
 
 #include "ident.h"
 #include "trust.h"
-#include "carrier.h"
 #include "weak.h"
 
 enum class outFormat { plain, json };
@@ -31,21 +30,13 @@ struct outConfig {
     bool tagged = false;   // one of several stations: lines and notices name the frequency
 };
 
-// Per station: its measures, its ident, and what was last said about them.
-struct outStation {
-    trustState trust{};
-    identState ident{};
-    weakState *weak = nullptr;  // with -w
-    carrierLoop carrier{};      // coherent AM for the ident and -w
-    bool coherent = false;      // the carrier loop is running
-    std::string saidIdent;
+// Per station: what its output said last, so that notices come only when
+// something changes.
+struct outSaid {
+    std::string ident;     // the confirmed identifier as last said
     int lastValid = -1;    // -1: nothing said yet
     bool clipHint = false, quantHint = false;
 };
-
-// Installs the measures and the output on the detector and the estimator,
-// for one station. Call before the stream starts.
-void outputStart(const outConfig &c);
 
 // One window's JSON object, without the newline (tests, and the writer).
 // ident: the confirmed identifier, null when empty.
@@ -56,13 +47,10 @@ std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc
 // slip, and the flag is taken again. Windows without a segment keep t.
 void weakTrust(trustWindow &t, const weakResult &r);
 
-// Writes what a closed window gives: the line on `out`, the notices on `err`.
-void emitWindow(outStation &s, const outConfig &c, const trustWindow &w, FILE *out, FILE *err);
-
-// A station's window as the estimator ends it: its measures (and with -w
-// the weak-signal estimator's figures), the line and the notices; then
-// whether the carrier loop runs for the next window (s.coherent).
-trustWindow closeWindow(outStation &s, const outConfig &c, double bearing, bool slip);
+// Writes what a closed window gives: the line on `out`, the notices on
+// `err`. `heard`: a repetition of the ident was read since the last window.
+void emitWindow(outSaid &said, const outConfig &c, const trustWindow &w, const identState &ident, bool heard,
+                FILE *out, FILE *err);
 
 // The frequency as the lines show it: "114.85", "113.1".
 std::string megahertz(int32_t hz);

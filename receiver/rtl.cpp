@@ -14,28 +14,19 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "ident.h"
 #include "settings.h"
-#include "trust.h"
 #include "vor.h"
-#include "carrier.h"
-#include "weak.h"
 
 namespace {
 
 constexpr int kBlock = 40;                    // IQ pairs per envelope sample: 2 MS/s to 50 kHz
 constexpr double kPiOver40 = 0.07853981633974481;
-constexpr double kScale = kBlockScale;        // 1/(40*128): a full-scale carrier gives about 1
 
 float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
 int idx;               // position of the next pair in the current block
 float D[2];            // running sum of the current block (re, im)
 float kByte[256];      // byte b as the float b - 127.5, exactly
-trustState *measures;   // measures beside the detector (null: none)
-identState *ident;      // the ident decoder (null: none)
-const float (*identMix)[2];
-weakState *weak;        // the weak-signal estimator (null: none)
-carrierLoop *carrier;   // coherent AM for the ident and the weak-signal estimator (null: none)
+const blockSink *out;   // what the detector feeds (null: the described vor() and vorPlain())
 bufferSink sink;        // several stations: the buffers go there (null: the detector)
 
 // The magnitude of a block's sum.
@@ -75,15 +66,13 @@ int chooseGain() {
     return choice;
 }
 
-// A block's end: its sum to the measures, if any, and its magnitude to the
-// estimator. Out of line: the block loop keeps its registers.
+// A block's end: its sum to the station's chain, or its magnitude to the
+// described estimator. Out of line: the block loop keeps its registers.
 [[gnu::noinline]] void blockDone(float re, float im) {
-    if (measures) trustBlock(*measures, re, im);
-    const float e = envelope(re, im);
-    const float a = carrier ? static_cast<float>(carrierStep(*carrier, re * kScale, im * kScale)) : e;
-    if (ident) identStep(*ident, a, identMix);
-    if (weak) weakStep(*weak, a);
-    vor(e);
+    if (out)
+        out->block(out->user, re, im);
+    else
+        vor(envelope(re, im));
 }
 
 void watchdog(int) {
@@ -226,27 +215,19 @@ void initOsc() {
 
 const float *oscEntry(int i) { return Osc[i]; }
 
-void setRtlMeasures(trustState *t, identState *id) {
-    measures = t;
-    ident = id;
-    if (id) identMix = identTable();
-}
+void setRtlOutput(const blockSink *s) { out = s; }
 
 void envelopeSample(float re, float im) { blockDone(re, im); }
 
-void setRtlWeak(weakState *w, carrierLoop *c) {
-    weak = w;
-    carrier = c;
-}
-
 void envelopeValue(float e) {
-    if (ident) identStep(*ident, e, identMix);
-    if (weak) weakStep(*weak, e);
-    vor(e);
+    if (out)
+        out->value(out->user, e);
+    else
+        vor(e);
 }
 
 void measureBytes(const unsigned char *buf, uint32_t len) {
-    if (measures) trustBuffer(*measures, buf, len);
+    if (out) out->bytes(out->user, buf, len);
 }
 
 void resetBlock() {
@@ -260,7 +241,7 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
     // The sum over a block is a boxcar low-pass with decimation by 40: its
     // nulls fall on every multiple of 50 kHz from the carrier, and it costs
     // one complex multiply-add a sample.
-    if (measures) trustBuffer(*measures, buf, len);
+    measureBytes(buf, len);
     for (uint32_t k = 0; k + 1 < len; k += 2) {
         const float i = static_cast<float>(buf[k]) - 127.5f;
         const float q = static_cast<float>(buf[k + 1]) - 127.5f;
@@ -269,12 +250,10 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
         D[0] += i * c - q * s;
         D[1] += q * c + i * s;
         if (++idx == kBlock) {
-            if (measures) trustBlock(*measures, D[0], D[1]);
-            const float e = envelope(D[0], D[1]);
-            const float a = carrier ? static_cast<float>(carrierStep(*carrier, D[0] * kScale, D[1] * kScale)) : e;
-            if (ident) identStep(*ident, a, identMix);
-            if (weak) weakStep(*weak, a);
-            vorPlain(e);
+            if (out)
+                out->block(out->user, D[0], D[1]);
+            else
+                vorPlain(envelope(D[0], D[1]));
             D[0] = D[1] = 0.0f;
             idx = 0;
         }
@@ -286,7 +265,7 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
 // up to the end of a block (or of the buffer) run in one loop with the sum in
 // registers.
 void in_callback(unsigned char *buf, uint32_t len, void * /*ctx*/) {
-    if (measures) trustBuffer(*measures, buf, len);
+    measureBytes(buf, len);
     const unsigned char *p = buf;
     uint32_t pairs = len / 2;  // an unpaired last byte is ignored
     while (pairs > 0) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "blocks.h"
+
 // Opens dongle `index` and sets it up for the station at `frequency` Hz:
 // nearest supported gain to `gain`, crystal correction `ppm`, centre 50 kHz
 // below the station, 2 MS/s; fills the mixing table. 0 on success (warnings
@@ -52,38 +54,20 @@ const float *oscEntry(int i);
 // Empties the block accumulator (tests, several inputs in a row).
 void resetBlock();
 
-// Measures beside the detector: with `t` set, each buffer and each block's
-// complex sum (byte units, before its magnitude) also feed t (trust.h);
-// with `id` set, each envelope sample also feeds the ident decoder
-// (ident.h). Null, the start state: nothing, at the cost of a test a block.
-struct trustState;
-struct identState;
-void setRtlMeasures(trustState *t, identState *id);
-// With `w` set, each envelope sample also feeds the weak-signal estimator
-// (weak.h), before the default one; with `c` set, the ident decoder and the
-// weak-signal estimator get the coherent AM of the carrier loop (carrier.h)
-// instead of the envelope. Null, the start state: neither.
-struct weakState;
-struct carrierLoop;
-void setRtlWeak(weakState *w, carrierLoop *c);
+// What the detector feeds: a station's chain (chain.h) or a test's
+// recorder. Null, the start state: each block's envelope goes to vor()
+// (in_callback) or vorPlain() (in_callback_plain), and nothing else runs.
+// The table must outlive the stream.
+void setRtlOutput(const blockSink *s);
 
 // The same path for samples that come from elsewhere (recordings through
 // input.h): a block sum in byte units (re, im), as the detector makes one
-// of 40 pairs, to the measures, the ident decoder and the estimator.
+// of 40 pairs; an envelope value with no IQ behind it (AM audio); bytes of
+// 8-bit IQ, for the clipping count.
 void envelopeSample(float re, float im);
-// An envelope sample with no IQ behind it (AM audio): to the ident decoder
-// and the estimator; the measures see it through the estimator.
 void envelopeValue(float envelope);
-// Bytes of 8-bit IQ, for the measures' clipping count (nothing without measures).
 void measureBytes(const unsigned char *buf, uint32_t len);
 
-// A block sum of 40 pairs in byte units to the envelope (about 1 for a
-// full-scale carrier): its magnitude, squares and root in double precision.
-constexpr double kBlockScale = 0.0001953125;  // 1/(40*128)
-inline float blockEnvelope(float re, float im) {
-    const double r = re, i = im;
-    return static_cast<float>(std::sqrt(i * i + r * r) * kBlockScale);
-}
 
 // Several stations: with `sink` set, the dongle's and runFileSample()'s
 // buffers go to it instead of in_callback (null, the start state: the

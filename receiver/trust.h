@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "vor.h"
+#include "filter.h"
 
 // Checks a window can fail; a window is valid when none fails.
 enum trustReason : unsigned {

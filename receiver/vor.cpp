@@ -10,15 +10,6 @@
 #include "settings.h"
 #include "trust.h"
 
-// Both sets: numerator (1 + z^-1)^2 (1 - 2 cos(2 pi f0/50000) z^-1 + z^-2),
-// denominator a two-pole low-pass by the prewarped bilinear transform.
-// 30 Hz set: f0 = 30 Hz, Bessel 10 Hz corner; poles at radius 0.9986166
-// (time constant 722 samples), gain 22.28 at 0 Hz, group delay 1084.6 samples.
-const filterCoef coef30 = {1.42122e-5, -1.9999715756, -0.9972352026, 1.9972326511};
-// Subcarrier set: f0 = 9960 Hz, Butterworth 510 Hz corner; poles at radius
-// 0.9556941 (22 samples), gain 1397.55 at 0 Hz, group delay 23.06 samples.
-const filterCoef coefSub = {1.3724127962, 0.7448255925, -0.9133512299, 1.9094231878};
-
 namespace {
 
 constexpr double kStep = 0.0037699111843077513;       // 2 pi 30/50000: one sample of 30 Hz
@@ -41,25 +32,9 @@ vorState startState() {
     return v;
 }
 
-vorState g = startState();  // the instance behind vor() and vorPlain()
-vorWindowTap windowTap;     // its window tap, as setVorMeasures() set it
-
-bool staticTap(vorState &, double bearing, bool slip) { return windowTap && windowTap(bearing, slip); }
+vorState g = startState();  // the described single instance, behind vor() and vorPlain()
 
 }  // namespace
-
-cpx filterStep(filterState &f, cpx in, const filterCoef &c) {
-    for (int k = 0; k < 4; ++k) f.x[k] = f.x[k + 1];
-    f.x[4] = in;
-    for (int k = 0; k < 4; ++k) f.y[k] = f.y[k + 1];
-    // Real coefficients: the real and imaginary parts run independently.
-    const cpx *x = f.x, *y = f.y;
-    f.y[4].re = (x[0].re + x[4].re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re +
-                c.a2 * y[2].re + c.a3 * y[3].re;
-    f.y[4].im = (x[0].im + x[4].im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im +
-                c.a2 * y[2].im + c.a3 * y[3].im;
-    return f.y[4];
-}
 
 double windowBearing(double v, double circular) {
     double c = circular * kDeg;
@@ -99,9 +74,9 @@ inline void accumulate(vorState &v, double a) {
     ++v.summed;
 }
 
-// Counts the sample and, at the end of a window, prints its bearing. `turn`
-// is added to the angle of the phasor sum (radians).
-inline void count(vorState &s, double a, double turn) {
+// Counts the sample and, at the end of a window, sets its bearing and
+// returns true. `turn` is added to the angle of the phasor sum (radians).
+inline bool count(vorState &s, double a, double turn) {
     ++s.n;
     s.pA = a;
     // 64 bits: 50000 x interval overflows 32 bits above 42949 s.
@@ -110,7 +85,8 @@ inline void count(vorState &s, double a, double turn) {
         if (v < 0) v += 360.0;
         s.plainMean = v;
         if (s.summed > 0) v = windowBearing(v, std::atan2(s.pim, s.pre) + turn);
-        if (!s.tap || !s.tap(s, v, v != s.plainMean)) std::printf("%5.1f\n", v);
+        s.bearing = v;
+        s.slip = v != s.plainMean;
         s.n = 0;
         s.sum = 0.0;
         // The window's first sample is not summed but counted, so turns left
@@ -121,7 +97,9 @@ inline void count(vorState &s, double a, double turn) {
         s.uw = 0.0;
         s.pre = s.pim = 0.0;
         s.summed = 0;
+        return true;
     }
+    return false;
 }
 
 // filterStep without the moves nobody reads: y0 and y1 are shifted by
@@ -173,7 +151,7 @@ void vorPlain(float envelope) {
         v.pre += std::cos(a);
         v.pim += std::sin(a);
     }
-    count(v, a, 0.0);
+    if (count(v, a, 0.0)) std::printf("%5.1f\n", v.bearing);
 }
 
 namespace {
@@ -183,7 +161,7 @@ namespace {
 // checked by a test on every target); the unit phasor of a comes from the
 // atan2 arguments by one square root, the delay correction added to the
 // circular mean once per window.
-[[gnu::always_inline]] inline void kernel(vorState &v, float envelope) {
+[[gnu::always_inline]] inline bool kernel(vorState &v, float envelope) {
     advance(v);
 
     const double r = envelope;
@@ -218,22 +196,18 @@ namespace {
             v.pre += 1.0;  // atan2(0, 0) is 0
         }
     }
-    count(v, a, kDelay);
+    return count(v, a, kDelay);
 }
 
 }  // namespace
 
-void vor(float envelope) { kernel(g, envelope); }
+void vor(float envelope) {
+    if (kernel(g, envelope)) std::printf("%5.1f\n", g.bearing);
+}
 
-void vorStep(vorState &v, float envelope) { kernel(v, envelope); }
+bool vorStep(vorState &v, float envelope) { return kernel(v, envelope); }
 
 double lastPlainMean() { return g.plainMean; }
-
-void setVorMeasures(trustState *t, vorWindowTap window) {
-    g.measures = t;
-    windowTap = window;
-    g.tap = staticTap;
-}
 
 void vorInit(vorState &v) {
     v.phase = 0;
@@ -244,6 +218,8 @@ void vorInit(vorState &v) {
     v.pre = v.pim = 0;
     v.summed = 0;
     v.plainMean = 0;
+    v.bearing = 0;
+    v.slip = false;
 }
 
 void vorReset() { vorInit(g); }

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "vor.h"
+#include "filter.h"
 
 constexpr int kWeakSegLen = 5000;                   // samples per segment: 0.1 s, 3 cycles of 30 Hz
 constexpr int kWeakDecim = 10;                      // the subcarrier's baseband at 5 kHz

@@ -2,45 +2,36 @@
 
 #include <algorithm>
 
-#include "output.h"
+#include "chain.h"
 #include "rtl.h"
 #include "settings.h"
-#include "vor.h"
 
 namespace {
 
-trustState state;
-weakState weakSt;
-carrierLoop loop;
-bool useWeak;
-std::vector<trustWindow> *windows;
+void keep(chain &, const trustWindow *w, void *user) { static_cast<std::vector<trustWindow> *>(user)->push_back(*w); }
 
-bool keep(double bearing, bool slip) {
-    trustWindow w = trustClose(state, bearing, slip);
-    if (useWeak) weakTrust(w, weakClose(weakSt));
-    windows->push_back(w);
-    return true;
-}
-
+// A chain of the measures (and with `weak` the weak-signal estimator behind
+// the carrier loop) fed by the detector, writing nothing: each window's
+// measures are collected.
 template <class Feed>
 std::vector<trustWindow> measure(int iv, Feed feed, bool weak = false) {
     interval = iv;
-    vorReset();
     resetBlock();
     initOsc();
-    state = trustState{};
+    chainOptions opt;
+    opt.ident = false;
+    opt.weak = weak;
+    opt.carrier = weak ? carrierUse::on : carrierUse::off;
+    opt.write = false;
     std::vector<trustWindow> out;
-    windows = &out;
-    useWeak = weak;
-    weakReset(weakSt);
-    carrierReset(loop);
-    setRtlMeasures(&state, nullptr);
-    setRtlWeak(weak ? &weakSt : nullptr, weak ? &loop : nullptr);
-    setVorMeasures(&state, keep);
+    chain *c = chainCreate(opt, outConfig{});
+    c->onWindow = keep;
+    c->user = &out;
+    const blockSink sink = chainSink(*c);
+    setRtlOutput(&sink);
     feed();
-    setRtlMeasures(nullptr, nullptr);
-    setRtlWeak(nullptr, nullptr);
-    setVorMeasures(nullptr, nullptr);
+    setRtlOutput(nullptr);
+    chainDestroy(c);
     return out;
 }
 
@@ -69,19 +60,19 @@ std::vector<trustWindow> measureBytes(const std::vector<uint8_t> &iq, int iv) {
 }
 
 identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) {
-    static identState id;
-    static carrierLoop idLoop;
-    id = identState{};
-    carrierReset(idLoop);
     confirmedAt = -1;
     changes = 0;
     interval = 2;
-    vorReset();
     resetBlock();
     initOsc();
-    setRtlMeasures(nullptr, &id);
-    setRtlWeak(nullptr, &idLoop);  // as navdial: the ident hears the coherent AM
-    setVorMeasures(nullptr, [](double, bool) { return true; });  // print nothing
+    // The ident alone, hearing the coherent AM as in navdial; nothing written.
+    chainOptions opt;
+    opt.measures = false;
+    opt.carrier = carrierUse::on;
+    opt.write = false;
+    chain *c = chainCreate(opt, outConfig{});
+    const blockSink sink = chainSink(*c);
+    setRtlOutput(&sink);
     SigGen g;
     sigInit(g, p);
     std::vector<uint8_t> buf(81920);
@@ -89,14 +80,14 @@ identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) 
     std::string last;
     while ((pairs = sigNext(g, buf.data(), buf.size() / 2)) > 0) {
         in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
-        if (id.confirmed != last) {
+        if (c->ident.confirmed != last) {
             if (last.empty()) confirmedAt = static_cast<double>(g.next) / 2e6;
             else ++changes;
-            last = id.confirmed;
+            last = c->ident.confirmed;
         }
     }
-    setRtlMeasures(nullptr, nullptr);
-    setRtlWeak(nullptr, nullptr);
-    setVorMeasures(nullptr, nullptr);
+    setRtlOutput(nullptr);
+    identState id = c->ident;
+    chainDestroy(c);
     return id;
 }

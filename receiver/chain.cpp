@@ -1,0 +1,93 @@
+#include "chain.h"
+
+#include <cstdio>
+#include <new>
+
+namespace {
+
+// The carrier loop costs about 5 M ARM instructions a second; the ident
+// needs it only where an envelope detector starts to lose (below about
+// 52 dB-Hz), the weak-signal estimator always.
+constexpr double kCoherentBelow = 52.0;
+
+void setCoherent(chain &c, bool on) {
+    if (on && !c.coherent) carrierReset(c.carrier);
+    c.coherent = on;
+}
+
+// A window's end: its measures (and with -w the weak-signal estimator's
+// figures), the line and the notices; then whether the carrier loop runs
+// for the next window, and whoever else wants the window.
+void closeWindow(chain &c) {
+    const bool heard = c.opt.ident && identTakeHeard(c.ident);
+    if (!c.opt.measures) {
+        if (c.opt.write) std::printf("%5.1f\n", c.vor.bearing);
+        if (c.onWindow) c.onWindow(c, nullptr, c.user);
+        return;
+    }
+    trustWindow w = trustClose(c.trust, c.vor.bearing, c.vor.slip);
+    if (c.weak) weakTrust(w, weakClose(*c.weak));
+    if (c.opt.write) emitWindow(c.said, c.out, w, c.ident, heard, stdout, stderr);
+    if (c.opt.carrier == carrierUse::byLevel) setCoherent(c, c.weak || !(w.cn0 >= kCoherentBelow));
+    if (c.onWindow) c.onWindow(c, &w, c.user);
+}
+
+void sinkBytes(void *user, const unsigned char *buf, uint32_t len) { chainBytes(*static_cast<chain *>(user), buf, len); }
+void sinkBlock(void *user, float re, float im) { chainBlock(*static_cast<chain *>(user), re, im); }
+void sinkValue(void *user, float e) { chainValue(*static_cast<chain *>(user), e); }
+
+}  // namespace
+
+chain *chainCreate(const chainOptions &opt, const outConfig &out) {
+    chain *c = new (std::nothrow) chain{};
+    if (!c) return nullptr;
+    c->opt = opt;
+    c->out = out;
+    c->identMix = identTable();
+    if (opt.weak) {
+        c->weak.reset(new (std::nothrow) weakState{});
+        if (!c->weak) {
+            delete c;
+            return nullptr;
+        }
+    }
+    chainReset(*c);
+    return c;
+}
+
+void chainReset(chain &c) {
+    vorInit(c.vor);
+    c.vor.measures = c.opt.measures ? &c.trust : nullptr;
+    c.trust = trustState{};
+    c.trust.flat = c.out.flatFront;
+    c.trust.noiseShape = c.out.noiseShape;
+    c.ident = identState{};
+    c.coherent = false;
+    // Until the first window tells the level, the loop runs wherever it may.
+    setCoherent(c, c.opt.carrier != carrierUse::off);
+    if (c.weak) weakReset(*c.weak);
+    c.said = outSaid{};
+}
+
+void chainDestroy(chain *c) { delete c; }
+
+void chainBlock(chain &c, float re, float im) {
+    if (c.opt.measures) trustBlock(c.trust, re, im);
+    const float e = blockEnvelope(re, im);
+    const float a = c.coherent ? static_cast<float>(carrierStep(c.carrier, re * kBlockScale, im * kBlockScale)) : e;
+    if (c.opt.ident) identStep(c.ident, a, c.identMix);
+    if (c.weak) weakStep(*c.weak, a);
+    if (vorStep(c.vor, e)) closeWindow(c);
+}
+
+void chainValue(chain &c, float e) {
+    if (c.opt.ident) identStep(c.ident, e, c.identMix);
+    if (c.weak) weakStep(*c.weak, e);
+    if (vorStep(c.vor, e)) closeWindow(c);
+}
+
+void chainBytes(chain &c, const unsigned char *buf, uint32_t len) {
+    if (c.opt.measures) trustBuffer(c.trust, buf, len);
+}
+
+blockSink chainSink(chain &c) { return blockSink{sinkBytes, sinkBlock, sinkValue, &c}; }
