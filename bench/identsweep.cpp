@@ -69,7 +69,7 @@ int main(int argc, char **argv) {
         opt.measures = false;
         opt.carrier = getenv("ENVELOPE") ? carrierUse::off : carrierUse::on;
         opt.write = false;
-        chain *ch = chainCreate(opt, outConfig{});
+        chain *ch = chainCreate(opt, outConfig{}, nullptr);
         const blockSink sink = chainSink(*ch);
         setRtlOutput(&sink);
         const identState &id = ch->ident;

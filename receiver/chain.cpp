@@ -1,6 +1,5 @@
 #include "chain.h"
 
-#include <cstdio>
 #include <new>
 
 namespace {
@@ -21,13 +20,12 @@ void setCoherent(chain &c, bool on) {
 void closeWindow(chain &c) {
     const bool heard = c.opt.ident && identTakeHeard(c.ident);
     if (!c.opt.measures) {
-        if (c.opt.write) std::printf("%5.1f\n", c.vor.bearing);
         if (c.onWindow) c.onWindow(c, nullptr, c.user);
         return;
     }
     trustWindow w = trustClose(c.trust, c.vor.bearing, c.vor.slip);
     if (c.weak) weakTrust(w, weakClose(*c.weak));
-    if (c.opt.write) emitWindow(c.said, c.out, w, c.ident, heard, stdout, stderr);
+    if (c.opt.write) reportWindow(c.said, c.out, w, c.ident, heard, *c.outputs);
     if (c.opt.carrier == carrierUse::byLevel) setCoherent(c, c.weak || !(w.cn0 >= kCoherentBelow));
     if (c.onWindow) c.onWindow(c, &w, c.user);
 }
@@ -38,11 +36,12 @@ void sinkValue(void *user, float e) { chainValue(*static_cast<chain *>(user), e)
 
 }  // namespace
 
-chain *chainCreate(const chainOptions &opt, const outConfig &out) {
+chain *chainCreate(const chainOptions &opt, const outConfig &out, const outputList *outputs) {
     chain *c = new (std::nothrow) chain{};
     if (!c) return nullptr;
     c->opt = opt;
     c->out = out;
+    c->outputs = outputs;
     c->identMix = identTable();
     if (opt.weak) {
         c->weak.reset(new (std::nothrow) weakState{});

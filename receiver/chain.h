@@ -28,7 +28,7 @@ struct chainOptions {
     bool ident = true;     // the Morse ident decoder
     bool weak = false;     // -w: the weak-signal estimator's bearings (needs the measures)
     carrierUse carrier = carrierUse::byLevel;
-    bool write = true;     // write each window through the output (else only onWindow sees it)
+    bool write = true;     // report each window to the outputs (needs the measures; else only onWindow sees it)
 };
 
 struct chain;
@@ -38,6 +38,7 @@ using chainWindowFn = void (*)(chain &c, const trustWindow *w, void *user);
 struct chain {
     chainOptions opt;
     outConfig out;                     // how its windows are written
+    const outputList *outputs;         // where they go (chainCreate's)
     vorState vor;                      // the estimator
     trustState trust;                  // the measures beside it
     identState ident;                  // the ident decoder
@@ -50,8 +51,9 @@ struct chain {
     void *user = nullptr;
 };
 
-// A chain in its start state, writing as `out` says; null when memory runs out.
-chain *chainCreate(const chainOptions &opt, const outConfig &out);
+// A chain in its start state, writing as `out` says to `outputs` (which
+// must outlive it); null when memory runs out.
+chain *chainCreate(const chainOptions &opt, const outConfig &out, const outputList *outputs);
 // Back to the start state: the estimator's warm-up, empty measures and
 // ident, the carrier loop acquiring, nothing said yet. Keeps onWindow.
 void chainReset(chain &c);

@@ -72,11 +72,11 @@ void windowDone(chain &c, const trustWindow *w, void *user) {
     spanStation &s = *static_cast<spanStation *>(user);
     if (position) {
         const size_t k = indexOf(s);
-        positionWindow(*position, k, *w, c.ident.confirmed, stderr);
+        positionWindow(*position, k, *w, c.ident.confirmed);
         // A round ends with the last station's window; cycling, its turn
         // ends the cycle.
         if (k + 1 == stations.size())
-            positionRound(*position, cycling ? static_cast<double>(blocks) / 50000.0 : w->t, stdout, stderr);
+            positionRound(*position, cycling ? static_cast<double>(blocks) / 50000.0 : w->t);
     }
     if (cycling) {
         turnDone = true;
@@ -137,7 +137,7 @@ int32_t spanCentre(const std::vector<int32_t> &freqs) {
 }
 
 bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling, const outConfig &base,
-               positionState *pos) {
+               const outputList *outputs, positionState *pos) {
     initOsc();
     for (int b = 0; b < 256; ++b) kByte[b] = static_cast<float>(b) - 127.5f;
     stations.clear();
@@ -157,7 +157,7 @@ bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling
         config.tagged = true;
         chainOptions opt;
         opt.weak = base.weak;
-        s->c = chainCreate(opt, config);
+        s->c = chainCreate(opt, config, outputs);
         if (!s->c) return false;
         s->c->onWindow = windowDone;
         s->c->user = s.get();

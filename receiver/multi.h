@@ -39,11 +39,11 @@ bool onRaster(int32_t hz);
 int32_t spanCentre(const std::vector<int32_t> &freqs);
 
 // Sets up the stations (the first is the bare argument's) at `centre`, or
-// each in its turn when `cycling`; with `position`, each window also goes
-// to the fix. Installs spanBuffer as the stream's sink. False when memory
-// runs out.
+// each in its turn when `cycling`, reporting to `outputs`; with `position`,
+// each window also goes to the fix. Installs spanBuffer as the stream's
+// sink. False when memory runs out.
 bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool cycling, const outConfig &base,
-               positionState *position);
+               const outputList *outputs, positionState *position);
 
 // The stream's sink: 8-bit IQ at 2 MS/s, the tuner at the centre.
 void spanBuffer(unsigned char *buf, uint32_t len);

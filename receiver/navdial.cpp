@@ -136,7 +136,7 @@ bool parsePlace(const char *text, place &p) {
 // Several stations: each in the recording or the dongle's span at once,
 // else (the dongle only) in turn. Does not return.
 [[noreturn]] void runStations(const std::vector<int32_t> &freqs, const char *input, const recording &rec,
-                              const outConfig &out, positionState *pos) {
+                              const outConfig &out, const outputList &outputs, positionState *pos) {
     for (size_t k = 0; k < freqs.size(); ++k)
         for (size_t j = 0; j < k; ++j)
             if (freqs[j] == freqs[k]) {
@@ -169,10 +169,10 @@ bool parsePlace(const char *text, place &p) {
             o.flatFront = false;
             o.noiseShape = 0;
             o.eightBit = true;
-            if (!spanStart(freqs, centre, false, o, pos)) outOfMemory();
+            if (!spanStart(freqs, centre, false, o, &outputs, pos)) outOfMemory();
             runLayoutFile(rec);
         }
-        if (!spanStart(freqs, centre, false, out, pos)) outOfMemory();
+        if (!spanStart(freqs, centre, false, out, &outputs, pos)) outOfMemory();
         std::string err;
         if (runRecordingStations(rec, offsets, spanBlock, err) < 0) {
             std::fprintf(stderr, "%s\n", err.c_str());
@@ -186,7 +186,7 @@ bool parsePlace(const char *text, place &p) {
                      megahertz(centre).c_str());
     else if (verbose)
         std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
-    if (!spanStart(freqs, centre, centre == 0, out, pos)) outOfMemory();
+    if (!spanStart(freqs, centre, centre == 0, out, &outputs, pos)) outOfMemory();
     if (initRtl(devid, centre ? centre + 50000 : freqs[0]) != 0) std::exit(-1);
     if (centre) {
         runRtlSample();
@@ -305,6 +305,12 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "navdial: %s: %s IQ at %.0f S/s, the station %+.0f Hz from the centre\n",
                          rec.shown.c_str(), formatName(rec.format), rec.rate, rec.offsetHz);
     }
+    // What is reported goes to standard output and standard error.
+    textOutput text;
+    text.format = out.format;
+    outputList outputs;
+    outputAdd(outputs, textOutputOf(text));
+
     out.verbose = verbose != 0;
     out.live = input == nullptr;
     out.freqHz = freq;
@@ -320,16 +326,16 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "navdial: no position fix without a station file: give one with -D\n");
         } else {
             pos.near = near;
-            pos.format = out.format;
+            pos.outputs = &outputs;
             p = &pos;
         }
-        runStations(freqs, input, rec, out, p);
+        runStations(freqs, input, rec, out, outputs, p);
     }
     // One station: its chain behind the detector, or behind a recording's
     // down-converter or audio.
     chainOptions opt;
     opt.weak = out.weak;
-    chain *station = chainCreate(opt, out);
+    chain *station = chainCreate(opt, out, &outputs);
     if (!station) outOfMemory();
     const blockSink feed = chainSink(*station);
     setRtlOutput(&feed);

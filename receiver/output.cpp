@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 
@@ -112,61 +113,141 @@ std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc
     return s;
 }
 
-void emitWindow(outSaid &s, const outConfig &c, const trustWindow &w, const identState &ident, bool heard,
-                FILE *out, FILE *err) {
+namespace {
+
+// A notice, formatted as printf does, to every output.
+[[gnu::format(printf, 3, 4)]] void say(const outputList &l, noticeKind kind, const char *fmt, ...) {
+    char b[512];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(b, sizeof b, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    std::string line;
+    if (static_cast<size_t>(n) < sizeof b) {
+        line.assign(b, static_cast<size_t>(n));
+    } else {
+        line.resize(static_cast<size_t>(n) + 1);
+        va_start(ap, fmt);
+        std::vsnprintf(&line[0], line.size(), fmt, ap);
+        va_end(ap);
+        line.pop_back();
+    }
+    outputNotice(l, kind, line);
+}
+
+void textWindow(void *self, const outConfig &c, const trustWindow &w, const std::string &ident) {
+    FILE *out = static_cast<textOutput *>(self)->out;
     if (c.format == outFormat::json) {
         char utc[40];
         if (c.live) utcNow(utc, sizeof utc);
-        std::fputs(windowJson(w, c, c.live ? utc : nullptr, ident.confirmed).c_str(), out);
+        std::fputs(windowJson(w, c, c.live ? utc : nullptr, ident).c_str(), out);
         std::fputc('\n', out);
     } else if (c.tagged) {
         std::fprintf(out, "%.2f %5.1f\n", c.freqHz / 1e6, w.radial);
     } else {
         std::fprintf(out, "%5.1f\n", w.radial);
     }
+}
+
+void textFix(void *self, const fixResult &f, const std::vector<std::string> &idents, double t) {
+    const textOutput &o = *static_cast<textOutput *>(self);
+    std::fputs(fixLine(f, idents, o.format, t).c_str(), o.out);
+    std::fputc('\n', o.out);
+}
+
+void textNotice(void *self, noticeKind, const std::string &line) {
+    FILE *err = static_cast<textOutput *>(self)->err;
+    std::fputs(line.c_str(), err);
+    std::fputc('\n', err);
+}
+
+}  // namespace
+
+bool outputAdd(outputList &l, const resultOutput &o) {
+    if (l.count == kMaxOutputs) return false;
+    l.item[l.count++] = o;
+    return true;
+}
+
+void outputWindow(const outputList &l, const outConfig &c, const trustWindow &w, const std::string &ident) {
+    for (int k = 0; k < l.count; ++k)
+        if (l.item[k].window) l.item[k].window(l.item[k].self, c, w, ident);
+}
+
+void outputFix(const outputList &l, const fixResult &f, const std::vector<std::string> &idents, double t) {
+    for (int k = 0; k < l.count; ++k)
+        if (l.item[k].fix) l.item[k].fix(l.item[k].self, f, idents, t);
+}
+
+void outputNotice(const outputList &l, noticeKind kind, const std::string &line) {
+    for (int k = 0; k < l.count; ++k)
+        if (l.item[k].notice) l.item[k].notice(l.item[k].self, kind, line);
+}
+
+resultOutput textOutputOf(textOutput &t) { return resultOutput{textWindow, textFix, textNotice, &t}; }
+
+void reportWindow(outSaid &s, const outConfig &c, const trustWindow &w, const identState &ident, bool heard,
+                  const outputList &o) {
+    outputWindow(o, c, w, ident.confirmed);
 
     // With several stations, each notice names its own.
     const std::string who = c.tagged ? "navdial: " + megahertz(c.freqHz) + " MHz: " : "navdial: ";
     const char *n = who.c_str();
+    constexpr noticeKind notice = noticeKind::notice, verbose = noticeKind::verbose;
     const bool valid = w.reasons == 0;
     if (!valid && s.lastValid != 0)
-        std::fprintf(err, "%sbearing not valid (%s): %s\n", n, reasonList(w.reasons, "", ", ").c_str(),
-                     keyFigures(w).c_str());
+        say(o, notice, "%sbearing not valid (%s): %s", n, reasonList(w.reasons, "", ", ").c_str(),
+            keyFigures(w).c_str());
     else if (valid && s.lastValid == 0)
-        std::fprintf(err, "%sbearing valid again: %s\n", n, keyFigures(w).c_str());
+        say(o, notice, "%sbearing valid again: %s", n, keyFigures(w).c_str());
     s.lastValid = valid;
 
     const bool clip = w.clip > kClipHint;
     if (clip && !s.clipHint)
-        std::fprintf(err, "%s%.1f %% of the I/Q bytes are clipped at 0 or 255; lower the gain with -g\n", n,
-                     100 * w.clip);
+        say(o, notice, "%s%.1f %% of the I/Q bytes are clipped at 0 or 255; lower the gain with -g", n, 100 * w.clip);
     s.clipHint = clip;
     const bool quant = c.eightBit && w.noiseLsb < kQuantNoise && w.levelDbfs < kQuantLevel;
     if (quant && !s.quantHint)
-        std::fprintf(err,
-                     "%sthe carrier is at %.1f dBFS and the noise %.2f steps of the 8-bit samples: "
-                     "quantisation dominates; raise the gain with -g\n",
-                     n, w.levelDbfs, w.noiseLsb);
+        say(o, notice,
+            "%sthe carrier is at %.1f dBFS and the noise %.2f steps of the 8-bit samples: "
+            "quantisation dominates; raise the gain with -g",
+            n, w.levelDbfs, w.noiseLsb);
     s.quantHint = quant;
 
     if (heard && c.verbose) {
         if (ident.lastHeard.empty())
-            std::fprintf(err, "%sident heard, not readable\n", n);
+            say(o, verbose, "%sident heard, not readable", n);
         else
-            std::fprintf(err, "%sident heard: %s (dot %.0f ms, %.1f words per minute)\n", n,
-                         ident.lastHeard.c_str(), 1000 * ident.lastDot, 1.2 / ident.lastDot);
+            say(o, verbose, "%sident heard: %s (dot %.0f ms, %.1f words per minute)", n, ident.lastHeard.c_str(),
+                1000 * ident.lastDot, 1.2 / ident.lastDot);
     }
     if (ident.confirmed != s.ident) {
-        std::fprintf(err, "%sstation ident %s\n", n, ident.confirmed.c_str());
+        say(o, notice, "%sstation ident %s", n, ident.confirmed.c_str());
         s.ident = ident.confirmed;
     }
 
     if (c.verbose)
-        std::fprintf(err,
-                     "%st %.2f s, radial %5.1f, %s%s%s; C/N0 %.1f dB-Hz, level %.1f dBFS, clip %.3f %%, "
-                     "var %.1f %%, sub %.1f %%, deviation %.0f Hz, sigma %.2f deg, SNR var %.1f sub %.1f ref %.1f dB%s\n",
-                     n, w.t, w.radial, valid ? "valid" : "not valid (", reasonList(w.reasons, "", ", ").c_str(),
-                     valid ? "" : ")", w.cn0, w.levelDbfs, 100 * w.clip, 100 * w.varDepth, 100 * w.subDepth,
-                     w.deviationHz, w.sigma, w.varSnr, w.subSnr, w.refSnr, w.slip ? ", slip" : "");
+        say(o, verbose,
+            "%st %.2f s, radial %5.1f, %s%s%s; C/N0 %.1f dB-Hz, level %.1f dBFS, clip %.3f %%, "
+            "var %.1f %%, sub %.1f %%, deviation %.0f Hz, sigma %.2f deg, SNR var %.1f sub %.1f ref %.1f dB%s",
+            n, w.t, w.radial, valid ? "valid" : "not valid (", reasonList(w.reasons, "", ", ").c_str(),
+            valid ? "" : ")", w.cn0, w.levelDbfs, 100 * w.clip, 100 * w.varDepth, 100 * w.subDepth, w.deviationHz,
+            w.sigma, w.varSnr, w.subSnr, w.refSnr, w.slip ? ", slip" : "");
 }
 
+std::string fixLine(const fixResult &f, const std::vector<std::string> &idents, outFormat format, double t) {
+    char b[160];
+    if (format == outFormat::plain) {
+        std::snprintf(b, sizeof b, "fix %.5f %.5f %.0f", f.lat, f.lon, f.major);
+        return b;
+    }
+    std::snprintf(b, sizeof b,
+                  "{\"t\": %.5f, \"fix\": {\"lat\": %.5f, \"lon\": %.5f, "
+                  "\"err95_m\": %.0f, \"stations\": [",
+                  t, f.lat, f.lon, f.major);
+    std::string s = b;
+    // Idents from the station file: letters and digits, nothing to escape.
+    for (size_t k = 0; k < idents.size(); ++k) s += (k ? ", \"" : "\"") + idents[k] + "\"";
+    return s + "]}}";
+}

@@ -1,12 +1,18 @@
-// What navdial writes for each window: the plain line or a JSON object on
-// standard output, and on standard error the changes of the validity flag,
-// the gain hints and, with -v, one line of figures per window.
+// What navdial reports, and the outputs that take it. For each station's
+// window: its figures (a plain line or a JSON object on standard output),
+// and notices (on standard error) of the validity flag's changes, the gain
+// hints, the ident and, with -v, one line of figures; for several stations,
+// the fix. Every output is one small table of functions; the text output
+// (standard output and standard error) is the first, and others (a web
+// page, a feed) sit beside it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "fix.h"
 #include "ident.h"
 #include "trust.h"
 #include "weak.h"
@@ -47,10 +53,53 @@ std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc
 // slip, and the flag is taken again. Windows without a segment keep t.
 void weakTrust(trustWindow &t, const weakResult &r);
 
-// Writes what a closed window gives: the line on `out`, the notices on
-// `err`. `heard`: a repetition of the ident was read since the last window.
-void emitWindow(outSaid &said, const outConfig &c, const trustWindow &w, const identState &ident, bool heard,
-                FILE *out, FILE *err);
+// Standard error's lines: the notices, and with -v the figures of each
+// window and every ident repetition heard.
+enum class noticeKind { notice, verbose };
+
+// One output of results. Each function is optional (null: not wanted).
+struct resultOutput {
+    // A station's closed window, with its confirmed ident ("" before).
+    void (*window)(void *self, const outConfig &c, const trustWindow &w, const std::string &ident);
+    // The fix of several stations: the idents of the stations in it, t
+    // seconds of signal.
+    void (*fix)(void *self, const fixResult &f, const std::vector<std::string> &idents, double t);
+    // A line for standard error, without its newline.
+    void (*notice)(void *self, noticeKind kind, const std::string &line);
+    void *self;
+};
+
+// The outputs of a run, in the order they are served; set up before the
+// stream starts, read-only afterwards.
+constexpr int kMaxOutputs = 8;
+struct outputList {
+    resultOutput item[kMaxOutputs];
+    int count = 0;
+};
+bool outputAdd(outputList &l, const resultOutput &o);  // false when full
+
+void outputWindow(const outputList &l, const outConfig &c, const trustWindow &w, const std::string &ident);
+void outputFix(const outputList &l, const fixResult &f, const std::vector<std::string> &idents, double t);
+void outputNotice(const outputList &l, noticeKind kind, const std::string &line);
+
+// The text output: lines or JSON objects on `out` (the format of the fix
+// as `format` says; a window's as its outConfig says), notices on `err`.
+struct textOutput {
+    FILE *out = stdout;
+    FILE *err = stderr;
+    outFormat format = outFormat::plain;
+};
+resultOutput textOutputOf(textOutput &t);
+
+// Reports what a closed window gives to every output: the window, then the
+// notices of what changed since `said`. `heard`: a repetition of the ident
+// was read since the last window.
+void reportWindow(outSaid &said, const outConfig &c, const trustWindow &w, const identState &ident, bool heard,
+                  const outputList &outputs);
+
+// The fix's line without the newline: "fix <lat> <lon> <err95 m>", or its
+// JSON object naming the stations.
+std::string fixLine(const fixResult &f, const std::vector<std::string> &idents, outFormat format, double t);
 
 // The frequency as the lines show it: "114.85", "113.1".
 std::string megahertz(int32_t hz);

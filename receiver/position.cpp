@@ -54,12 +54,12 @@ const station *tellApart(const positionState &p, int32_t freqHz, const std::stri
 
 }  // namespace
 
-void positionWindow(positionState &p, size_t index, const trustWindow &w, const std::string &ident, FILE *err) {
+void positionWindow(positionState &p, size_t index, const trustWindow &w, const std::string &ident) {
     positionStation &s = p.stations[index];
     std::string say;
     s.known = tellApart(p, s.freqHz, ident, say);
     if (say != s.said) {
-        std::fprintf(err, "navdial: %s\n", say.c_str());
+        outputNotice(*p.outputs, noticeKind::notice, "navdial: " + say);
         s.said = say;
     }
     s.valid = w.reasons == 0;
@@ -68,7 +68,7 @@ void positionWindow(positionState &p, size_t index, const trustWindow &w, const 
     s.sigma = w.sigma;
 }
 
-void positionRound(positionState &p, double t, FILE *out, FILE *err) {
+void positionRound(positionState &p, double t) {
     std::vector<bearingLine> lines;
     std::vector<std::string> idents;
     size_t known = 0;
@@ -92,27 +92,9 @@ void positionRound(positionState &p, double t, FILE *out, FILE *err) {
         f = computeFix(lines);
         if (!f.ok) why = f.why;
     }
-    if (f.ok) {
-        std::fputs(fixLine(f, idents, p.format, t).c_str(), out);
-        std::fputc('\n', out);
-    } else if (why != p.said) {
-        std::fprintf(err, "navdial: no fix: %s\n", why.c_str());
-    }
+    if (f.ok)
+        outputFix(*p.outputs, f, idents, t);
+    else if (why != p.said)
+        outputNotice(*p.outputs, noticeKind::notice, "navdial: no fix: " + why);
     p.said = why;
-}
-
-std::string fixLine(const fixResult &f, const std::vector<std::string> &idents, outFormat format, double t) {
-    char b[160];
-    if (format == outFormat::plain) {
-        std::snprintf(b, sizeof b, "fix %.5f %.5f %.0f", f.lat, f.lon, f.major);
-        return b;
-    }
-    std::snprintf(b, sizeof b,
-                  "{\"t\": %.5f, \"fix\": {\"lat\": %.5f, \"lon\": %.5f, "
-                  "\"err95_m\": %.0f, \"stations\": [",
-                  t, f.lat, f.lon, f.major);
-    std::string s = b;
-    // Idents from the station file: letters and digits, nothing to escape.
-    for (size_t k = 0; k < idents.size(); ++k) s += (k ? ", \"" : "\"") + idents[k] + "\"";
-    return s + "]}}";
 }

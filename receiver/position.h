@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -27,20 +26,19 @@ struct positionStation {
 struct positionState {
     std::vector<station> db;
     place near;  // -P
-    outFormat format = outFormat::plain;
+    const outputList *outputs = nullptr;  // where the fix and the notices go
     std::vector<positionStation> stations;
     int64_t round = 0;  // rounds of windows so far
     std::string said;   // why there was no fix, as last said
 };
 
-// Per station: its window as closeWindow() gave it, with the ident confirmed so
-// far.
-void positionWindow(positionState &p, size_t index, const trustWindow &w, const std::string &ident, FILE *err);
+// Per station: its closed window, with the ident confirmed so far; a
+// notice when what it is told apart as changes.
+void positionWindow(positionState &p, size_t index, const trustWindow &w, const std::string &ident);
 
-// The end of a round (every station had its window): the fix on `out`, or
-// on `err`, when it changed, why there is none. t: seconds of signal.
-void positionRound(positionState &p, double t, FILE *out, FILE *err);
+// The end of a round (every station had its window): the fix to the
+// outputs, or a notice, when it changed, of why there is none. t: seconds
+// of signal.
+void positionRound(positionState &p, double t);
 
-// The fix's line without the newline: "fix <lat> <lon> <err95 m>", or its
-// JSON object naming the stations.
-std::string fixLine(const fixResult &f, const std::vector<std::string> &idents, outFormat format, double t);
+

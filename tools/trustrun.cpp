@@ -24,7 +24,7 @@ std::vector<trustWindow> measure(int iv, Feed feed, bool weak = false) {
     opt.carrier = weak ? carrierUse::on : carrierUse::off;
     opt.write = false;
     std::vector<trustWindow> out;
-    chain *c = chainCreate(opt, outConfig{});
+    chain *c = chainCreate(opt, outConfig{}, nullptr);
     c->onWindow = keep;
     c->user = &out;
     const blockSink sink = chainSink(*c);
@@ -70,7 +70,7 @@ identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) 
     opt.measures = false;
     opt.carrier = carrierUse::on;
     opt.write = false;
-    chain *c = chainCreate(opt, outConfig{});
+    chain *c = chainCreate(opt, outConfig{}, nullptr);
     const blockSink sink = chainSink(*c);
     setRtlOutput(&sink);
     SigGen g;
