@@ -538,38 +538,6 @@ const char *formatName(sampleFormat f) {
     return "?";
 }
 
-bool parseRate(const char *text, double &hz) {
-    char *end;
-    errno = 0;
-    double v = std::strtod(text, &end);
-    if (end == text || errno == ERANGE) return false;
-    if (*end == 'k' || *end == 'K') {
-        v *= 1e3;
-        ++end;
-    } else if (*end == 'M') {
-        v *= 1e6;
-        ++end;
-    }
-    if (*end != '\0' || !(v > 0 && v < 1e9)) return false;
-    hz = v;
-    return true;
-}
-
-bool parseFrequency(const char *text, double &hz) {
-    char *end;
-    errno = 0;
-    double v = std::strtod(text, &end);
-    if (end == text || errno == ERANGE) return false;
-    const std::string unit = end;
-    if (unit.empty() || unit == "M" || unit == "MHz") v *= 1e6;
-    else if (unit == "k" || unit == "kHz") v *= 1e3;
-    else if (unit == "G" || unit == "GHz") v *= 1e9;
-    else if (unit != "Hz") return false;
-    if (!(v > 0 && v < 1e11)) return false;
-    hz = v;
-    return true;
-}
-
 namespace {
 
 bool allDigits(const std::string &s, size_t n = 0) {

@@ -66,11 +66,6 @@ int runRecordingStations(const recording &rec, const std::vector<double> &offset
 // down-converter; 1 for audio, which carries its own).
 double noiseShape(const recording &rec);
 
-// "2048000", "1.8M", "250k": samples per second; false when not a rate.
-bool parseRate(const char *text, double &hz);
-// "113.0" (MHz) or "113M", "113000000Hz", "113000k": Hz; false when not a frequency.
-bool parseFrequency(const char *text, double &hz);
-
 // What a file name tells: gqrx's "gqrx_DATE_TIME_<centre>_<rate>_fc.raw"
 // (cf32) and the "<centre>Hz" of SDR programs' WAV names. 0 where it tells nothing.
 struct nameFacts {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "chain.h"
+#include "cmdline.h"
 #include "input.h"
 #include "multi.h"
 #include "output.h"
@@ -24,77 +25,6 @@
 #include "stations.h"
 
 namespace {
-
-constexpr int32_t kBandLow = 108000000;   // VOR band, Hz
-constexpr uint32_t kBandWidth = 10000000; // up to 118 MHz
-
-void usage() {
-    static const char text[] =
-        "navdial, a VOR receiver for RTL2832U dongles\n\n"
-        "Usage: navdial [-g gain] [-l interval ] [-p ppm] [-r device] frequency in MHz\n\n"
-        " -g gain :\t\t\tgain in tenth of db (ie : 500 = 50 db)\n"
-        " -p ppm :\t\t\tppm freq shift\n"
-        " -r n :\t\t\trtl device number\n"
-        " -l interval :\t\t\ttime between two measurements\n"
-        " -i [format:]file :\t\tread a recording instead of a dongle: IQ (cu8, cs8, cs16, cf32,\n"
-        "\t\t\t\twav, sigmf) or AM audio (am); '-': 8-bit IQ on standard input\n"
-        " -s rate :\t\t\tthe recording's sample rate (2048000, 1.8M)\n"
-        " -c MHz :\t\t\tthe frequency the recording was tuned to\n"
-        " -F format :\t\t\toutput format: plain (default) or json\n"
-        " -w :\t\t\t\tweak-signal estimator: bearings from stations 5 dB weaker\n"
-        " -a MHz :\t\t\tanother station, decoded at the same time (repeat for more);\n"
-        "\t\t\t\twith two or more, a position fix\n"
-        " -P lat,lon :\t\t\trough position: rules out far stations on a frequency\n"
-        " -D file :\t\t\tstation file (default: the one installed with navdial)\n";
-    std::fwrite(text, 1, sizeof text - 1, stderr);
-}
-
-// strtol with base 10 and no check; the result saturates to 32 bits.
-int32_t toInt(const char *text) {
-    const long v = std::strtol(text, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
-
-// MHz to Hz, truncated toward zero; saturates, and NaN becomes 0.
-int32_t toHertz(const char *text) {
-    const double hz = std::strtod(text, nullptr) * 1000000.0;
-    if (std::isnan(hz)) return 0;
-    if (hz >= 2147483648.0) return INT32_MAX;
-    if (hz <= -2147483649.0) return INT32_MIN;
-    return static_cast<int32_t>(hz);
-}
-
-// The frequencies of several stations: MHz rounded to the hertz, in the
-// band and on the channel raster; false, said on standard error, otherwise.
-bool stationFrequency(const char *text, int32_t &hz) {
-    char *end = nullptr;
-    const double mhz = std::strtod(text, &end);
-    const double h = std::round(mhz * 1e6);
-    if (end == text || *end != '\0' || !(h >= kBandLow && h <= kBandLow + double{kBandWidth})) {
-        std::fprintf(stderr, "navdial: '%s' is not a VOR frequency (108 to 118 MHz)\n", text);
-        return false;
-    }
-    hz = static_cast<int32_t>(h);
-    if (!onRaster(hz)) {
-        std::fprintf(stderr, "navdial: %s MHz is not on the 50 kHz channel raster of VOR stations\n", text);
-        return false;
-    }
-    return true;
-}
-
-// "47.4,8.5": degrees north and east.
-bool parsePlace(const char *text, place &p) {
-    char *end = nullptr;
-    p.lat = std::strtod(text, &end);
-    if (end == text || *end != ',') return false;
-    const char *rest = end + 1;
-    p.lon = std::strtod(rest, &end);
-    if (end == rest || *end != '\0' || !(std::fabs(p.lat) <= 90) || !(std::fabs(p.lon) <= 180)) return false;
-    p.known = true;
-    return true;
-}
 
 // Streams 8-bit IQ in the dongle's layout from a file or standard input to
 // the detector or its sink. Does not return.
@@ -207,71 +137,12 @@ void sighandler(int) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *input = nullptr;
-    double rateHz = 0, centreHz = 0;
+    runOptions opt;
+    parseCommandLine(argc, argv, opt);
     outConfig out;
-    std::vector<int32_t> others;  // -a
-    const char *stationFile = nullptr;
-    place near;
-    int c;
-    while ((c = getopt(argc, argv, "vwg:l:p:r:hi:F:s:c:a:D:P:")) != -1) {
-        switch (c & 0xff) {
-        case 'a': {
-            int32_t hz = 0;
-            if (!stationFrequency(optarg, hz)) std::exit(1);
-            others.push_back(hz);
-            break;
-        }
-        case 'D': stationFile = optarg; break;
-        case 'P':
-            if (!parsePlace(optarg, near)) {
-                std::fprintf(stderr, "navdial: -P needs a position in degrees as lat,lon such as 47.45,8.55, not '%s'\n",
-                             optarg);
-                std::exit(1);
-            }
-            break;
-        case 'v': verbose = 1; break;
-        case 'w': out.weak = true; break;
-        case 'g': gain = toInt(optarg); break;
-        case 'l': interval = toInt(optarg); break;
-        case 'p': ppm = toInt(optarg); break;
-        case 'r': devid = toInt(optarg); break;
-        case 'i': input = optarg; break;
-        case 'F':
-            if (!parseFormat(optarg, out.format)) {
-                std::fprintf(stderr, "navdial: unknown output format '%s': the formats are plain and json\n", optarg);
-                usage();
-                std::exit(1);
-            }
-            break;
-        case 's':
-            if (!parseRate(optarg, rateHz)) {
-                std::fprintf(stderr, "navdial: -s needs a sample rate such as 2048000 or 1.8M, not '%s'\n", optarg);
-                std::exit(1);
-            }
-            break;
-        case 'c':
-            if (!parseFrequency(optarg, centreHz)) {
-                std::fprintf(stderr, "navdial: -c needs a frequency in MHz such as 113.0, not '%s'\n", optarg);
-                std::exit(1);
-            }
-            break;
-        default: usage(); std::exit(1);
-        }
-    }
-    if ((rateHz > 0 || centreHz > 0) && !input) {
-        std::fprintf(stderr, "navdial: -s and -c describe a recording: use them with -i\n");
-        std::exit(1);
-    }
-    if (optind >= argc) {
-        std::fprintf(stderr, "need frequency\n");
-        std::exit(-2);
-    }
-    freq = toHertz(argv[optind]);
-    if (static_cast<uint32_t>(freq) - static_cast<uint32_t>(kBandLow) > kBandWidth) {
-        std::fprintf(stderr, "invalid frequency\n");
-        std::exit(-2);
-    }
+    out.format = opt.format;
+    out.weak = opt.weak;
+    const char *input = opt.input;
 
     struct sigaction sa {};
     sa.sa_handler = sighandler;
@@ -281,15 +152,13 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGQUIT, &sa, nullptr);
 
-    // Several stations, or what only they use: the frequencies to the hertz.
-    const bool several = !others.empty() || stationFile || near.known;
-    int32_t firstHz = 0;
-    if (several && !stationFrequency(argv[optind], firstHz)) std::exit(1);
+    const bool several = opt.several;
+    const int32_t firstHz = opt.firstHz;
 
     recording rec;
     if (input) {
         std::string err;
-        if (!openRecording(input, rateHz, centreHz, several ? firstHz : freq, rec, err)) {
+        if (!openRecording(input, opt.rateHz, opt.centreHz, several ? firstHz : freq, rec, err)) {
             std::fprintf(stderr, "%s\n", err.c_str());
             std::exit(-1);
         }
@@ -316,16 +185,16 @@ int main(int argc, char **argv) {
     out.freqHz = freq;
     if (several) {
         std::vector<int32_t> freqs{firstHz};
-        freqs.insert(freqs.end(), others.begin(), others.end());
+        freqs.insert(freqs.end(), opt.others.begin(), opt.others.end());
         static positionState pos;
         positionState *p = nullptr;
         std::string err;
-        if (!loadStations(stationFile ? stationFile : defaultStationFile(), pos.db, err)) {
+        if (!loadStations(opt.stationFile ? opt.stationFile : defaultStationFile(), pos.db, err)) {
             std::fprintf(stderr, "%s\n", err.c_str());
-            if (stationFile) std::exit(1);
+            if (opt.stationFile) std::exit(1);
             std::fprintf(stderr, "navdial: no position fix without a station file: give one with -D\n");
         } else {
-            pos.near = near;
+            pos.near = opt.near;
             pos.outputs = &outputs;
             p = &pos;
         }
@@ -333,9 +202,9 @@ int main(int argc, char **argv) {
     }
     // One station: its chain behind the detector, or behind a recording's
     // down-converter or audio.
-    chainOptions opt;
-    opt.weak = out.weak;
-    chain *station = chainCreate(opt, out, &outputs);
+    chainOptions use;
+    use.weak = out.weak;
+    chain *station = chainCreate(use, out, &outputs);
     if (!station) outOfMemory();
     const blockSink feed = chainSink(*station);
     setRtlOutput(&feed);

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
+#include "signal_run.h"
+#include "cmdline.h"
 #include "input.h"
 #include "process.h"
 

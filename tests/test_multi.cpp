@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
+#include "signal_run.h"
 #include "multi.h"
 #include "process.h"
 

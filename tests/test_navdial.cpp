@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
+#include "signal_run.h"
 #include "process.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
+#include "signal_run.h"
 #include "trustrun.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
+#include "signal_run.h"
 #include "settings.h"
 #include "vor.h"
 

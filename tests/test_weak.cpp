@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
+#include "signal_run.h"
 #include "carrier.h"
 #include "trustrun.h"
 

@@ -1,4 +1,4 @@
-#include "chain.h"
+#include "signal_run.h"
 
 #include <gtest/gtest.h>
 
