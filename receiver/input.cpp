@@ -28,6 +28,7 @@
 #include <liquid/liquid.h>
 #include <nlohmann/json.hpp>
 
+#include "dongle.h"
 #include "rtl.h"
 #include "trust.h"
 
@@ -35,7 +36,7 @@ namespace {
 
 using cf = std::complex<float>;
 
-constexpr double kOut = 50000.0;          // envelope samples per second
+constexpr double kOut = kEnvelopeRate;
 constexpr double kPass = 15500.0;         // baseband the envelope needs, Hz
 constexpr double kStopAt50k = kOut - kPass;  // 34.5 kHz: folds onto kPass and beyond
 constexpr float kStopDb = 60.0f;
@@ -682,8 +683,8 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
     rec.centreHz = centreHz > 0 ? centreHz : fileCentre;
     if (raw && rec.format == sampleFormat::cu8 && !facts.gqrx) {
         // What navdial's own dongle set-up records: 2 MS/s, the station 50 kHz above the centre.
-        if (rec.rate <= 0) rec.rate = 2000000.0;
-        if (rec.centreHz <= 0) rec.centreHz = freqHz - 50000.0;
+        if (rec.rate <= 0) rec.rate = kDongleRate;
+        if (rec.centreHz <= 0) rec.centreHz = freqHz - kDongleOffset;
     }
     if (rec.format == sampleFormat::audio) {
         if (!(rec.rate >= kMinAudioRate)) {
@@ -713,7 +714,7 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
                                   mhz(rec.centreHz + half) + " (20 kHz kept from each edge)");
         return false;
     }
-    rec.dongle = raw && rec.format == sampleFormat::cu8 && rec.rate == 2000000.0 && rec.offsetHz == 50000.0;
+    rec.dongle = raw && rec.format == sampleFormat::cu8 && rec.rate == kDongleRate && rec.offsetHz == kDongleOffset;
     if (rec.format == sampleFormat::wavIq || rec.data == "-") return true;
     struct stat st;
     if (rec.dongle) {

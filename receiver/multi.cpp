@@ -4,12 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "dongle.h"
 #include "rtl.h"
 
 namespace {
 
-constexpr int32_t kChannel = 50000;  // the VOR raster, Hz
-constexpr int kOffset = 50000;       // cycling: the tuner below the station, as for one station
 
 std::vector<std::unique_ptr<spanStation>> stations;
 positionState *position;
@@ -76,7 +75,7 @@ void windowDone(chain &c, const trustWindow *w, void *user) {
         // A round ends with the last station's window; cycling, its turn
         // ends the cycle.
         if (k + 1 == stations.size())
-            positionRound(*position, cycling ? static_cast<double>(blocks) / 50000.0 : w->t);
+            positionRound(*position, cycling ? static_cast<double>(blocks) / kEnvelopeRate : w->t);
     }
     if (cycling) {
         turnDone = true;
@@ -110,15 +109,15 @@ void beginTurn(spanStation &s) {
 
 }  // namespace
 
-bool onRaster(int32_t hz) { return hz % kChannel == 0; }
+bool onRaster(int32_t hz) { return hz % kChannelSpacing == 0; }
 
 int32_t spanCentre(const std::vector<int32_t> &freqs) {
     if (freqs.empty()) return 0;
     const auto [lo, hi] = std::minmax_element(freqs.begin(), freqs.end());
-    const int64_t reach = int64_t{kSpanMaxBin} * kChannel;
+    const int64_t reach = int64_t{kSpanMaxBin} * kChannelSpacing;
     int32_t best = 0;
     int64_t bestScore = INT64_MAX;
-    for (int64_t c = *hi - reach; c <= *lo + reach; c += kChannel) {
+    for (int64_t c = *hi - reach; c <= *lo + reach; c += kChannelSpacing) {
         bool onDc = false;
         int images = 0;
         for (int32_t f : freqs) {
@@ -149,7 +148,7 @@ bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling
     for (int32_t f : freqs) {
         auto s = std::make_unique<spanStation>();
         s->freqHz = f;
-        s->bin = cycling ? 1 : (f - centre) / kChannel;
+        s->bin = cycling ? 1 : (f - centre) / kChannelSpacing;
         fillTable(*s);
         s->D[0] = s->D[1] = 0.0f;
         outConfig config = base;
@@ -178,7 +177,7 @@ bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling
 void spanBuffer(unsigned char *buf, uint32_t len) {
     const uint32_t pairs = len / 2;  // an unpaired last byte is ignored
     if (cycling) {
-        blocks += pairs / kSpanBin;  // buffers are whole blocks (81920 bytes)
+        blocks += pairs / kSpanBin;  // buffers are whole blocks
         if (turnDone) return;        // in flight when the turn ended
         if (discard > 0) {           // from before the retune, or while the tuner settled
             --discard;
@@ -215,7 +214,7 @@ int spanCycle() {
             if (stopRequested() || streamStalled()) return 0;
             spanStation &s = *stations[k];
             // The first station's tuning is the dongle's set-up.
-            if (!(first && k == 0) && !retuneRtl(s.freqHz - kOffset)) return -1;
+            if (!(first && k == 0) && !retuneRtl(s.freqHz - kDongleOffset)) return -1;
             active = k;
             beginTurn(s);
             runRtlSample();

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "chain.h"
+#include "dongle.h"
 #include "output.h"
 #include "position.h"
 
-constexpr int kSpanBin = 40;     // pairs per block, and entries of each table
+constexpr int kSpanBin = kDongleBlock;  // pairs per block, and entries of each table
 constexpr int kSpanMaxBin = 19;  // 950 kHz: 20 kHz inside the 2 MS/s span's edge
 
 // One station decoded beside others: its mixing and block sum, and its chain.

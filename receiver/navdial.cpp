@@ -16,6 +16,7 @@
 
 #include "chain.h"
 #include "cmdline.h"
+#include "dongle.h"
 #include "input.h"
 #include "multi.h"
 #include "output.h"
@@ -81,11 +82,11 @@ namespace {
         // The dongle's layout with the centre on the raster: the block sums,
         // as from the dongle itself. Otherwise a down-converter per station.
         const int32_t centre = static_cast<int32_t>(std::lround(rec.centreHz));
-        bool layout = rec.format == sampleFormat::cu8 && rec.rate == 2000000.0 && onRaster(centre);
+        bool layout = rec.format == sampleFormat::cu8 && rec.rate == kDongleRate && onRaster(centre);
         std::vector<double> offsets;
         const double half = rec.rate / 2 - 20000;
         for (int32_t f : freqs) {
-            const int bin = (f - centre) / 50000;
+            const int bin = (f - centre) / kChannelSpacing;
             layout = layout && bin != 0 && bin <= kSpanMaxBin && bin >= -kSpanMaxBin;
             offsets.push_back(f - rec.centreHz);
             if (std::fabs(offsets.back()) > half) {
@@ -117,7 +118,7 @@ namespace {
     else if (verbose)
         std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
     if (!spanStart(freqs, centre, centre == 0, out, &outputs, pos)) outOfMemory();
-    if (initRtl(devid, centre ? centre + 50000 : freqs[0]) != 0) std::exit(-1);
+    if (initRtl(devid, centre ? centre + kDongleOffset : freqs[0]) != 0) std::exit(-1);
     if (centre) {
         runRtlSample();
     } else if (spanCycle() < 0) {

@@ -14,12 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "dongle.h"
 #include "settings.h"
 #include "vor.h"
 
 namespace {
 
-constexpr int kBlock = 40;                    // IQ pairs per envelope sample: 2 MS/s to 50 kHz
+constexpr int kBlock = kDongleBlock;
 constexpr double kPiOver40 = 0.07853981633974481;
 
 float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
@@ -32,10 +33,8 @@ bufferSink sink;        // several stations: the buffers go there (null: the det
 // The magnitude of a block's sum.
 inline float envelope(float re, float im) { return blockEnvelope(re, im); }
 
-constexpr uint32_t kRate = 2000000;           // IQ pairs per second
-constexpr int kOffset = 50000;                // tuner centre below the station, Hz
 constexpr uint32_t kBufNum = 8;
-constexpr uint32_t kBufLen = 81920;           // 40960 pairs, 20.48 ms, 1024 envelope samples
+constexpr uint32_t kBufLen = kDongleBuffer;
 constexpr unsigned kStallSeconds = 5;         // no buffer for this long: the dongle is wedged
 
 constexpr char kStallMessage[] =
@@ -121,9 +120,9 @@ int initRtl(int index, int frequency) {
     if (rtlsdr_set_tuner_gain(dev, chosen) < 0) std::fprintf(stderr, "WARNING: Failed to set gain.\n");
     if (ppm != 0 && rtlsdr_set_freq_correction(dev, ppm) < 0)
         std::fprintf(stderr, "WARNING: Failed to set freq. correction\n");
-    if (rtlsdr_set_center_freq(dev, static_cast<uint32_t>(frequency - kOffset)) < 0)
+    if (rtlsdr_set_center_freq(dev, static_cast<uint32_t>(frequency - kDongleOffset)) < 0)
         std::fprintf(stderr, "WARNING: Failed to set center freq.\n");
-    if (rtlsdr_set_sample_rate(dev, kRate) < 0) std::fprintf(stderr, "WARNING: Failed to set sample rate.\n");
+    if (rtlsdr_set_sample_rate(dev, kDongleRate) < 0) std::fprintf(stderr, "WARNING: Failed to set sample rate.\n");
     if (rtlsdr_reset_buffer(dev) < 0) std::fprintf(stderr, "WARNING: Failed to reset buffers.\n");
     initOsc();
     return 0;
