@@ -28,6 +28,7 @@
 #include <liquid/liquid.h>
 #include <nlohmann/json.hpp>
 
+#include "audio.h"
 #include "dongle.h"
 #include "rtl.h"
 #include "trust.h"
@@ -42,32 +43,17 @@ constexpr double kStopAt50k = kOut - kPass;  // 34.5 kHz: folds onto kPass and b
 constexpr float kStopDb = 60.0f;
 constexpr double kStage1Rate = 125000.0;  // the first stage decimates to at least this
 constexpr double kMinIqRate = 225000.0, kMaxIqRate = 3200000.0;
-constexpr double kMinAudioRate = 22050.0;
 constexpr double kEdge = 20000.0;         // the station at least this far inside the band
 constexpr unsigned kTable = 16384;        // mixing table: offsets to within rate/32768
 constexpr size_t kChunk = 65536;          // samples read at a time
 constexpr double kPi = 3.141592653589793;
 constexpr float kToBlock = 40.0f * 127.5f;  // full scale 1 to a block sum in byte units
-// AM audio: the carrier a program's AM demodulator took out is put back so
-// that the modulation has the rms of a VOR's two 30 % tones (0.3), or
-// peaks at 90 %, whichever is less; measured on the first 2 s.
-constexpr double kAudioRms = 0.3, kAudioPeak = 0.9;
-constexpr size_t kAudioLead = 100000;
 
 std::string fail(const std::string &file, const std::string &what) { return "navdial: " + file + ": " + what; }
 
 std::string mhz(double hz) {
     char b[32];
     std::snprintf(b, sizeof b, "%.3f MHz", hz / 1e6);
-    return b;
-}
-
-std::string rateText(double hz) {
-    char b[32];
-    if (hz >= 1e6)
-        std::snprintf(b, sizeof b, "%g MS/s", hz / 1e6);
-    else
-        std::snprintf(b, sizeof b, "%g kS/s", hz / 1e3);
     return b;
 }
 
@@ -79,12 +65,6 @@ bool endsWith(const std::string &s, const char *tail) {
 std::string baseName(const std::string &path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Kaiser's estimate of the taps for a transition from pass to stop (Hz) at fs, made odd.
-unsigned kaiserTaps(double fs, double pass, double stop) {
-    const double n = (kStopDb - 7.95) / (14.36 * (stop - pass) / fs) + 1;
-    return static_cast<unsigned>(std::ceil(n)) | 1u;
 }
 
 // ---- the down-converter ----
@@ -267,19 +247,6 @@ bool readSigmf(const std::string &meta, recording &rec, double &rate, double &ce
     return true;
 }
 
-// Opens a WAV through libsndfile; null with err filled.
-SNDFILE *openWav(const std::string &path, SF_INFO &info, std::string &err) {
-    info = SF_INFO{};
-    SNDFILE *s = sf_open(path.c_str(), SFM_READ, &info);
-    if (!s) {
-        if (access(path.c_str(), R_OK) != 0)
-            err = "navdial: cannot open " + path + ": " + std::strerror(errno);
-        else
-            err = fail(path, std::string("not a readable WAV file (") + sf_strerror(nullptr) + ")");
-    }
-    return s;
-}
-
 // A 2-channel WAV whose channels are the same, sample for sample, over its
 // first 65536 frames: audio written as stereo, not IQ.
 bool channelsIdentical(SNDFILE *s) {
@@ -387,6 +354,7 @@ const cf *toComplex(sampleFormat f, uint8_t *b, size_t frames, cf *out) {
 }
 
 void toEnvelope(cf v) { envelopeSample(v.real() * kToBlock, v.imag() * kToBlock); }
+void toValue(void *, float v) { envelopeValue(std::max(0.0f, 1.0f + v)); }
 
 // The down-converters' outputs: one station's to the estimator, several
 // stations' to the sink.
@@ -465,70 +433,6 @@ int streamIq(const recording &rec, const std::vector<double> &offsets, stationSi
     ddcFree(d);
     if (result == 0 && stopRequested()) result = 1;
     return result;
-}
-
-// AM audio at 50 kHz with the carrier restored, each value (the envelope
-// less 1) to sink; false with err filled when reading failed.
-template <class Sink>
-bool streamAudio(const recording &rec, Sink &&sink, std::string &err) {
-    SF_INFO info;
-    SNDFILE *s = openWav(rec.data, info, err);
-    if (!s) return false;
-    const double r = kOut / rec.rate;
-    // Pass 20 kHz (the subcarrier's sidebands reach 10.5 kHz; above them the
-    // noise for the trust measures), or 96 % of what slower audio holds.
-    // Going down, stop what would fold back onto the pass band; going up,
-    // the images, from a little below the audio's Nyquist frequency.
-    const double pass = std::min(20000.0, 0.48 * rec.rate);
-    const double stop = r < 1 ? kOut - pass : 0.98 * rec.rate - pass;
-    const unsigned m = (kaiserTaps(rec.rate, pass, stop) + 1) / 2;
-    const float fc = static_cast<float>((pass + stop) / 2 / rec.rate);
-    resamp_rrrf q = resamp_rrrf_create(static_cast<float>(r), m, fc, kStopDb, 32);
-    if (!q) {
-        sf_close(s);
-        err = fail(rec.shown, "the resampler could not be set up for " + rateText(rec.rate));
-        return false;
-    }
-    const size_t ch = static_cast<size_t>(info.channels);
-    std::vector<float> b(ch * kChunk), mono(kChunk), out(static_cast<size_t>(2 * r * kChunk) + 16);
-    std::vector<float> lead;
-    lead.reserve(kAudioLead + out.size());
-    bool scaled = false;
-    double mean = 0, k = 0;
-    auto scale = [&]() {
-        double s1 = 0, s2 = 0, peak = 0;
-        for (float v : lead) s1 += v;
-        mean = lead.empty() ? 0 : s1 / static_cast<double>(lead.size());
-        for (float v : lead) {
-            s2 += (v - mean) * (v - mean);
-            peak = std::max(peak, std::fabs(v - mean));
-        }
-        const double rms = lead.empty() ? 0 : std::sqrt(s2 / static_cast<double>(lead.size()));
-        k = rms > 0 ? std::min(kAudioRms / rms, kAudioPeak / peak) : 0.0;
-        for (float v : lead) sink(static_cast<float>(k * (v - mean)));
-        scaled = true;
-    };
-    sf_count_t got;
-    while (!stopRequested() && (got = sf_readf_float(s, b.data(), static_cast<sf_count_t>(kChunk))) > 0) {
-        for (size_t n = 0; n < static_cast<size_t>(got); ++n) mono[n] = b[n * ch];
-        unsigned made = 0;
-        resamp_rrrf_execute_block(q, mono.data(), static_cast<unsigned>(got), out.data(), &made);
-        for (unsigned n = 0; n < made; ++n) {
-            if (scaled) {
-                sink(static_cast<float>(k * (out[n] - mean)));
-            } else {
-                lead.push_back(out[n]);
-            }
-        }
-        if (!scaled && lead.size() >= kAudioLead) scale();
-        std::fflush(stdout);
-    }
-    if (!scaled) scale();
-    const bool ok = sf_error(s) == SF_ERR_NO_ERROR;
-    if (!ok) err = fail(rec.shown, std::string("reading failed: ") + sf_strerror(s));
-    resamp_rrrf_destroy(q);
-    sf_close(s);
-    return ok;
 }
 
 }  // namespace
@@ -754,7 +658,7 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
 
 int runRecording(const recording &rec, std::string &err) {
     if (rec.format != sampleFormat::audio) return streamIq(rec, {rec.offsetHz}, nullptr, err);
-    if (!streamAudio(rec, [](float v) { envelopeValue(std::max(0.0f, 1.0f + v)); }, err)) return -1;
+    if (!streamAmAudio(rec.data, rec.shown, rec.rate, toValue, nullptr, stopRequested, err)) return -1;
     return stopRequested() ? 1 : 0;
 }
 
@@ -796,11 +700,4 @@ double noiseShape(const recording &rec) {
     if (re.size() < settle + 5000) return 1.0;
     const double p = trustHighPassPower(re.data() + settle, re.size() - settle);
     return p / (kOut / rec.rate);
-}
-
-bool readAudio(const std::string &path, std::vector<float> &out, std::string &err) {
-    recording rec;
-    if (!openRecording(("am:" + path).c_str(), 0, 0, 0, rec, err)) return false;
-    out.clear();
-    return streamAudio(rec, [&](float v) { out.push_back(v); }, err);
 }

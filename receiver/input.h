@@ -74,6 +74,3 @@ struct nameFacts {
 };
 nameFacts factsFromName(const std::string &path);
 
-// AM audio of a whole WAV file at 50 kHz, with the carrier restored as
-// the estimator gets it: the envelope is 1 + out[k]. For the generator.
-bool readAudio(const std::string &path, std::vector<float> &out, std::string &err);

@@ -1,6 +1,6 @@
 #include "siggen.h"
 
-#include "input.h"
+#include "audio.h"
 
 #include <algorithm>
 #include <cerrno>

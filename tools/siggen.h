@@ -89,7 +89,7 @@ size_t sigNextIQ(SigGen &g, double *out, size_t pairs);
 // The carrier's amplitude, byte units.
 double sigAmplitude(const SigGen &g);
 
-// Reads a WAV file of AM audio as navdial reads one (readAudio in input.h):
+// Reads a WAV file of AM audio as navdial reads one (readAudio in audio.h):
 // at 50 kHz, the carrier restored, envelope 1 + audio. Empty on failure,
 // with the reason in err.
 std::vector<float> loadAudio(const std::string &path, std::string &err);
