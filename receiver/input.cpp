@@ -361,6 +361,7 @@ void toValue(void *, float v) { envelopeValue(std::max(0.0f, 1.0f + v)); }
 struct ddcSet {
     std::vector<downConverter> d;
     stationSink sink = nullptr;
+    void *user = nullptr;
 };
 
 void ddcFree(ddcSet &s) {
@@ -373,12 +374,14 @@ void ddcRun(ddcSet &s, const cf *x, size_t n) {
         return;
     }
     for (size_t k = 0; k < s.d.size(); ++k)
-        ddcRun(s.d[k], x, n, [&](cf v) { s.sink(k, v.real() * kToBlock, v.imag() * kToBlock); });
+        ddcRun(s.d[k], x, n, [&](cf v) { s.sink(s.user, k, v.real() * kToBlock, v.imag() * kToBlock); });
 }
 
-int streamIq(const recording &rec, const std::vector<double> &offsets, stationSink sink, std::string &err) {
+int streamIq(const recording &rec, const std::vector<double> &offsets, stationSink sink, void *user,
+             std::string &err) {
     ddcSet d;
     d.sink = sink;
+    d.user = user;
     d.d.resize(offsets.size());
     for (size_t k = 0; k < offsets.size(); ++k)
         if (!ddcInit(d.d[k], rec.rate, offsets[k])) {
@@ -657,14 +660,14 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
 }
 
 int runRecording(const recording &rec, std::string &err) {
-    if (rec.format != sampleFormat::audio) return streamIq(rec, {rec.offsetHz}, nullptr, err);
+    if (rec.format != sampleFormat::audio) return streamIq(rec, {rec.offsetHz}, nullptr, nullptr, err);
     if (!streamAmAudio(rec.data, rec.shown, rec.rate, toValue, nullptr, stopRequested, err)) return -1;
     return stopRequested() ? 1 : 0;
 }
 
-int runRecordingStations(const recording &rec, const std::vector<double> &offsets, stationSink sink,
+int runRecordingStations(const recording &rec, const std::vector<double> &offsets, stationSink sink, void *user,
                          std::string &err) {
-    return streamIq(rec, offsets, sink, err);
+    return streamIq(rec, offsets, sink, user, err);
 }
 
 double noiseShape(const recording &rec) {

@@ -54,10 +54,10 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
 int runRecording(const recording &rec, std::string &err);
 
 // Several stations in one IQ recording: a down-converter for each offset
-// (Hz above the centre), each 50 kHz output to sink(station, re, im) in the
-// units of a 40-pair block sum. As runRecording() otherwise.
-using stationSink = void (*)(size_t station, float re, float im);
-int runRecordingStations(const recording &rec, const std::vector<double> &offsets, stationSink sink,
+// (Hz above the centre), each 50 kHz output to sink(user, station, re, im)
+// in the units of a 40-pair block sum. As runRecording() otherwise.
+using stationSink = void (*)(void *user, size_t station, float re, float im);
+int runRecordingStations(const recording &rec, const std::vector<double> &offsets, stationSink sink, void *user,
                          std::string &err);
 
 // How the trust measures must see this recording's front end: the noise

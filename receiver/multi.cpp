@@ -9,23 +9,13 @@
 
 namespace {
 
-
-std::vector<std::unique_ptr<spanStation>> stations;
-positionState *position;
-bool cycling;
-int idx;           // position in the current block, the same for every station
-float kByte[256];  // byte b as the float b - 127.5, exactly
-size_t active;   // cycling: the station whose turn it is
-bool turnDone;   // cycling: its window is out, the stream is ending
-int discard;     // cycling: buffers still to throw away after a retune
-int64_t blocks;  // cycling: blocks of 40 pairs streamed, every station's included
-
 // The mixing and block sums of one to four stations over a buffer, from
 // block position `at`: rtl's detector loop with each station's table. In one
 // pass, each pair's bytes are read and turned into floats once, and every
 // station's sum stays in registers.
 template <int N>
-void mixJoint(spanStation *const *st, const unsigned char *p, uint32_t pairs, int at) {
+void mixJoint(span &sp, spanStation *const *st, const unsigned char *p, uint32_t pairs, int at) {
+    const float *kByte = sp.bytes;
     for (int j = 0; j < N; ++j) chainBytes(*st[j]->c, p, 2 * pairs);
     float re[N], im[N];
     for (int j = 0; j < N; ++j) {
@@ -51,7 +41,7 @@ void mixJoint(spanStation *const *st, const unsigned char *p, uint32_t pairs, in
                 re[j] = im[j] = 0.0f;
             }
             at = 0;
-            if (turnDone) return;  // cycling: the rest of the buffer is not this station's
+            if (sp.turnDone) return;  // cycling: the rest of the buffer is not this station's
         }
     }
     for (int j = 0; j < N; ++j) {
@@ -60,25 +50,20 @@ void mixJoint(spanStation *const *st, const unsigned char *p, uint32_t pairs, in
     }
 }
 
-size_t indexOf(const spanStation &s) {
-    for (size_t k = 0; k < stations.size(); ++k)
-        if (stations[k].get() == &s) return k;
-    return 0;
-}
-
 // After a station's window is written: the fix, and cycling, its turn's end.
 void windowDone(chain &c, const trustWindow *w, void *user) {
     spanStation &s = *static_cast<spanStation *>(user);
-    if (position) {
-        const size_t k = indexOf(s);
-        positionWindow(*position, k, *w, c.ident.confirmed);
+    span &sp = *s.owner;
+    if (sp.position) {
+        const size_t k = s.index;
+        positionWindow(*sp.position, k, *w, c.ident.confirmed);
         // A round ends with the last station's window; cycling, its turn
         // ends the cycle.
-        if (k + 1 == stations.size())
-            positionRound(*position, cycling ? static_cast<double>(blocks) / kEnvelopeRate : w->t);
+        if (k + 1 == sp.stations.size())
+            positionRound(*sp.position, sp.cycling ? static_cast<double>(sp.blocks) / kEnvelopeRate : w->t);
     }
-    if (cycling) {
-        turnDone = true;
+    if (sp.cycling) {
+        sp.turnDone = true;
         endRtlStream();
     }
 }
@@ -96,15 +81,15 @@ void fillTable(spanStation &s) {
 
 // A station's turn begins: the estimator's warm-up again, the carrier loop
 // acquiring, the measures' clock moved on by the time it was not heard.
-void beginTurn(spanStation &s) {
+void beginTurn(span &sp, spanStation &s) {
     vorInit(s.c->vor);
     carrierReset(s.c->carrier);
-    const int64_t gap = blocks - s.seenTo;
+    const int64_t gap = sp.blocks - s.seenTo;
     s.c->trust.pos += static_cast<uint64_t>(gap - gap % 64);  // whole rings: the high-pass stays aligned
     s.D[0] = s.D[1] = 0.0f;
-    idx = 0;
-    turnDone = false;
-    discard = 1;
+    sp.idx = 0;
+    sp.turnDone = false;
+    sp.discard = 1;
 }
 
 }  // namespace
@@ -135,18 +120,17 @@ int32_t spanCentre(const std::vector<int32_t> &freqs) {
     return best;
 }
 
-bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling, const outConfig &base,
-               const outputList *outputs, positionState *pos) {
+span *spanCreate(const std::vector<int32_t> &freqs, int32_t centre, bool cycling, const outConfig &base,
+                 const outputList *outputs, positionState *pos) {
     initOsc();
-    for (int b = 0; b < 256; ++b) kByte[b] = static_cast<float>(b) - 127.5f;
-    stations.clear();
-    position = pos;
-    cycling = isCycling;
-    idx = 0;
-    blocks = 0;
-    turnDone = false;
+    auto sp = std::make_unique<span>();
+    sp->bytes = byteFloats();
+    sp->position = pos;
+    sp->cycling = cycling;
     for (int32_t f : freqs) {
         auto s = std::make_unique<spanStation>();
+        s->owner = sp.get();
+        s->index = sp->stations.size();
         s->freqHz = f;
         s->bin = cycling ? 1 : (f - centre) / kChannelSpacing;
         fillTable(*s);
@@ -157,10 +141,10 @@ bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling
         chainOptions opt;
         opt.weak = base.weak;
         s->c = chainCreate(opt, config, outputs);
-        if (!s->c) return false;
+        if (!s->c) return nullptr;
         s->c->onWindow = windowDone;
         s->c->user = s.get();
-        stations.push_back(std::move(s));
+        sp->stations.push_back(std::move(s));
     }
     if (pos) {
         pos->stations.clear();
@@ -170,58 +154,61 @@ bool spanStart(const std::vector<int32_t> &freqs, int32_t centre, bool isCycling
             pos->stations.push_back(p);
         }
     }
-    setRtlSink(spanBuffer);
-    return true;
+    setRtlSink(spanBuffer, sp.get());
+    return sp.release();
 }
 
-void spanBuffer(unsigned char *buf, uint32_t len) {
+void spanDestroy(span *sp) { delete sp; }
+
+void spanBuffer(void *user, unsigned char *buf, uint32_t len) {
+    span &sp = *static_cast<span *>(user);
     const uint32_t pairs = len / 2;  // an unpaired last byte is ignored
-    if (cycling) {
-        blocks += pairs / kSpanBin;  // buffers are whole blocks
-        if (turnDone) return;        // in flight when the turn ended
-        if (discard > 0) {           // from before the retune, or while the tuner settled
-            --discard;
+    if (sp.cycling) {
+        sp.blocks += pairs / kSpanBin;  // buffers are whole blocks
+        if (sp.turnDone) return;        // in flight when the turn ended
+        if (sp.discard > 0) {           // from before the retune, or while the tuner settled
+            --sp.discard;
             return;
         }
-        spanStation *one = stations[active].get();
-        mixJoint<1>(&one, buf, pairs, idx);
+        spanStation *one = sp.stations[sp.active].get();
+        mixJoint<1>(sp, &one, buf, pairs, sp.idx);
     } else {
         // In groups of up to four.
-        for (size_t k = 0; k < stations.size();) {
+        for (size_t k = 0; k < sp.stations.size();) {
             spanStation *group[4];
-            const size_t n = std::min<size_t>(4, stations.size() - k);
-            for (size_t j = 0; j < n; ++j) group[j] = stations[k + j].get();
+            const size_t n = std::min<size_t>(4, sp.stations.size() - k);
+            for (size_t j = 0; j < n; ++j) group[j] = sp.stations[k + j].get();
             if (n == 4)
-                mixJoint<4>(group, buf, pairs, idx);
+                mixJoint<4>(sp, group, buf, pairs, sp.idx);
             else if (n == 3)
-                mixJoint<3>(group, buf, pairs, idx);
+                mixJoint<3>(sp, group, buf, pairs, sp.idx);
             else if (n == 2)
-                mixJoint<2>(group, buf, pairs, idx);
+                mixJoint<2>(sp, group, buf, pairs, sp.idx);
             else
-                mixJoint<1>(group, buf, pairs, idx);
+                mixJoint<1>(sp, group, buf, pairs, sp.idx);
             k += n;
         }
     }
-    idx = static_cast<int>((static_cast<uint32_t>(idx) + pairs) % kSpanBin);
+    sp.idx = static_cast<int>((static_cast<uint32_t>(sp.idx) + pairs) % kSpanBin);
     std::fflush(stdout);
 }
 
-void spanBlock(size_t k, float re, float im) { chainBlock(*stations[k]->c, re, im); }
+void spanBlock(void *user, size_t k, float re, float im) {
+    chainBlock(*static_cast<span *>(user)->stations[k]->c, re, im);
+}
 
-int spanCycle() {
+int spanCycle(span &sp) {
     for (bool first = true;; first = false) {
-        for (size_t k = 0; k < stations.size(); ++k) {
+        for (size_t k = 0; k < sp.stations.size(); ++k) {
             if (stopRequested() || streamStalled()) return 0;
-            spanStation &s = *stations[k];
+            spanStation &s = *sp.stations[k];
             // The first station's tuning is the dongle's set-up.
             if (!(first && k == 0) && !retuneRtl(s.freqHz - kDongleOffset)) return -1;
-            active = k;
-            beginTurn(s);
+            sp.active = k;
+            beginTurn(sp, s);
             runRtlSample();
-            s.seenTo = blocks;
-            if (!turnDone) return 0;  // a stop, a stall, or the stream ended
+            s.seenTo = sp.blocks;
+            if (!sp.turnDone) return 0;  // a stop, a stall, or the stream ended
         }
     }
 }
-
-const std::vector<std::unique_ptr<spanStation>> &spanStations() { return stations; }

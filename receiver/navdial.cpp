@@ -100,12 +100,13 @@ namespace {
             o.flatFront = false;
             o.noiseShape = 0;
             o.eightBit = true;
-            if (!spanStart(freqs, centre, false, o, &outputs, pos)) outOfMemory();
+            if (!spanCreate(freqs, centre, false, o, &outputs, pos)) outOfMemory();
             runLayoutFile(rec);
         }
-        if (!spanStart(freqs, centre, false, out, &outputs, pos)) outOfMemory();
+        span *sp = spanCreate(freqs, centre, false, out, &outputs, pos);
+        if (!sp) outOfMemory();
         std::string err;
-        if (runRecordingStations(rec, offsets, spanBlock, err) < 0) {
+        if (runRecordingStations(rec, offsets, spanBlock, sp, err) < 0) {
             std::fprintf(stderr, "%s\n", err.c_str());
             std::exit(-1);
         }
@@ -117,11 +118,12 @@ namespace {
                      megahertz(centre).c_str());
     else if (verbose)
         std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
-    if (!spanStart(freqs, centre, centre == 0, out, &outputs, pos)) outOfMemory();
+    span *sp = spanCreate(freqs, centre, centre == 0, out, &outputs, pos);
+    if (!sp) outOfMemory();
     if (initRtl(devid, centre ? centre + kDongleOffset : freqs[0]) != 0) std::exit(-1);
     if (centre) {
         runRtlSample();
-    } else if (spanCycle() < 0) {
+    } else if (spanCycle(*sp) < 0) {
         std::fprintf(stderr, "navdial: the dongle could not be tuned to the next station; try again, or replug it\n");
         std::exit(-1);
     }

@@ -29,6 +29,7 @@ float D[2];            // running sum of the current block (re, im)
 float kByte[256];      // byte b as the float b - 127.5, exactly
 const blockSink *out;   // what the detector feeds (null: the described vor() and vorPlain())
 bufferSink sink;        // several stations: the buffers go there (null: the detector)
+void *sinkUser;
 
 // The magnitude of a block's sum.
 inline float envelope(float re, float im) { return blockEnvelope(re, im); }
@@ -90,7 +91,7 @@ void watchdog(int) {
 void live_callback(unsigned char *buf, uint32_t len, void *ctx) {
     alarm(kStallSeconds);
     if (sink)
-        sink(buf, len);
+        sink(sinkUser, buf, len);
     else
         in_callback(buf, len, ctx);
     // A signal that came before the library's read was running could not
@@ -151,7 +152,7 @@ int runFileSample(int fd) {
         if (stopAsked) return 1;
         const size_t have = static_cast<size_t>(got);
         if (have > 0 && sink)
-            sink(buf, static_cast<uint32_t>(have));
+            sink(sinkUser, buf, static_cast<uint32_t>(have));
         else if (have > 0)
             in_callback(buf, static_cast<uint32_t>(have), nullptr);
         if (stopAsked) return 1;
@@ -181,7 +182,10 @@ bool requestStop() {
     return true;
 }
 
-void setRtlSink(bufferSink s) { sink = s; }
+void setRtlSink(bufferSink s, void *user) {
+    sink = s;
+    sinkUser = user;
+}
 
 bool retuneRtl(int centre) {
     if (rtlsdr_set_center_freq(dev, static_cast<uint32_t>(centre)) < 0) {
@@ -213,6 +217,8 @@ void initOsc() {
 }
 
 const float *oscEntry(int i) { return Osc[i]; }
+
+const float *byteFloats() { return kByte; }
 
 void setRtlOutput(const blockSink *s) { out = s; }
 

@@ -50,6 +50,8 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void *ctx);
 
 // The mixing table, for tests: entry i as (cos, sin), single precision.
 const float *oscEntry(int i);
+// Byte b as the float b - 127.5, exactly: 256 entries, filled by initOsc().
+const float *byteFloats();
 
 // Empties the block accumulator (tests, several inputs in a row).
 void resetBlock();
@@ -72,8 +74,8 @@ void measureBytes(const unsigned char *buf, uint32_t len);
 // Several stations: with `sink` set, the dongle's and runFileSample()'s
 // buffers go to it instead of in_callback (null, the start state: the
 // detector). Set before the stream starts.
-using bufferSink = void (*)(unsigned char *buf, uint32_t len);
-void setRtlSink(bufferSink sink);
+using bufferSink = void (*)(void *user, unsigned char *buf, uint32_t len);
+void setRtlSink(bufferSink sink, void *user);
 // Between two streams of the open dongle: the tuner to `centre` Hz, its
 // buffers emptied. False when the tuner refused (said on standard error).
 bool retuneRtl(int centre);
