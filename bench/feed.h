@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "plain_kernels.h"
 #include "rtl.h"
 
 // kernel: "plain" or "fast". Returns 0, or 1 when the file cannot be opened.
@@ -14,6 +15,7 @@ inline int feedFile(const char *kernel, const char *path) {
     const int fd = open(path, O_RDONLY);
     if (fd < 0) return 1;
     initOsc();
+    plainReset();
     static unsigned char buf[81920];
     ssize_t got;
     while ((got = read(fd, buf, sizeof buf)) > 0) cb(buf, static_cast<uint32_t>(got), nullptr);

@@ -27,7 +27,7 @@ float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
 int idx;               // position of the next pair in the current block
 float D[2];            // running sum of the current block (re, im)
 float kByte[256];      // byte b as the float b - 127.5, exactly
-const blockSink *out;   // what the detector feeds (null: the described vor() and vorPlain())
+const blockSink *out;   // what the detector feeds (null: the described vor())
 bufferSink sink;        // several stations: the buffers go there (null: the detector)
 void *sinkUser;
 
@@ -238,32 +238,6 @@ void measureBytes(const unsigned char *buf, uint32_t len) {
 void resetBlock() {
     idx = 0;
     D[0] = D[1] = 0.0f;
-}
-
-// The detector written plainly, pair by pair; feeds vorPlain(). The
-// reference that in_callback() must match.
-void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
-    // The sum over a block is a boxcar low-pass with decimation by 40: its
-    // nulls fall on every multiple of 50 kHz from the carrier, and it costs
-    // one complex multiply-add a sample.
-    measureBytes(buf, len);
-    for (uint32_t k = 0; k + 1 < len; k += 2) {
-        const float i = static_cast<float>(buf[k]) - 127.5f;
-        const float q = static_cast<float>(buf[k + 1]) - 127.5f;
-        const float c = Osc[idx][0];
-        const float s = Osc[idx][1];
-        D[0] += i * c - q * s;
-        D[1] += q * c + i * s;
-        if (++idx == kBlock) {
-            if (out)
-                out->block(out->user, D[0], D[1]);
-            else
-                vorPlain(envelope(D[0], D[1]));
-            D[0] = D[1] = 0.0f;
-            idx = 0;
-        }
-    }
-    std::fflush(stdout);
 }
 
 // The same sums, cheaper: bytes become floats through a table, and the pairs

@@ -44,10 +44,6 @@ void initOsc();
 // unpaired last byte is ignored. ctx is unused.
 void in_callback(unsigned char *buf, uint32_t len, void *ctx);
 
-// The same detector written plainly, pair by pair, feeding vorPlain(): the
-// reference in_callback() must match.
-void in_callback_plain(unsigned char *buf, uint32_t len, void *ctx);
-
 // The mixing table, for tests: entry i as (cos, sin), single precision.
 const float *oscEntry(int i);
 // Byte b as the float b - 127.5, exactly: 256 entries, filled by initOsc().
@@ -57,8 +53,8 @@ const float *byteFloats();
 void resetBlock();
 
 // What the detector feeds: a station's chain (chain.h) or a test's
-// recorder. Null, the start state: each block's envelope goes to vor()
-// (in_callback) or vorPlain() (in_callback_plain), and nothing else runs.
+// recorder. Null, the start state: each block's envelope goes to vor(),
+// and nothing else runs.
 // The table must outlive the stream.
 void setRtlOutput(const blockSink *s);
 

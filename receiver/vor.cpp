@@ -15,10 +15,7 @@ namespace {
 constexpr double kStep = 0.0037699111843077513;       // 2 pi 30/50000: one sample of 30 Hz
 constexpr double kWrapAt = 3.1378227424054854;        // pi - step
 constexpr double kWrapBy = 6.2794153959952785;        // 2 pi - step
-constexpr double kSubMul = 332.0;                     // 9960 Hz / 30 Hz
 constexpr double kDiscLimit = 0.06408849013323178;    // 2 pi 510/50000: 510 Hz deviation
-constexpr double kDelay = 0.09801769079200155;        // 5.616 deg: 26 samples of 30 Hz, the
-                                                      // extra delay of the reference path
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kDeg = 57.29577951308232;            // degrees per radian
@@ -32,7 +29,7 @@ vorState startState() {
     return v;
 }
 
-vorState g = startState();  // the described single instance, behind vor() and vorPlain()
+vorState g = startState();  // the described single instance, behind vor()
 
 }  // namespace
 
@@ -122,38 +119,6 @@ inline cpx step(filterState &f, cpx in, const filterCoef &c) {
 
 }  // namespace
 
-// The estimator written plainly, one library call per value.
-void vorPlain(float envelope) {
-    vorState &v = g;
-    advance(v);
-
-    const double r = envelope;
-    const double c1 = std::cos(v.phase);
-    const double s1 = std::sin(-v.phase);
-    const cpx R = filterStep(v.flt_r, {r * c1, r * s1}, coef30);
-
-    const double c2 = std::cos(kSubMul * v.phase);
-    const double s2 = std::sin(-(kSubMul * v.phase));
-    const cpx F = filterStep(v.flt_f, {r * c2, r * s2}, coefSub);
-
-    // Phase-difference discriminator: the subcarrier's frequency, radians/sample.
-    const double dy = F.im * v.fpr.re - F.re * v.fpr.im;
-    const double d = limit(std::atan2(dy, F.re * v.fpr.re + F.im * v.fpr.im));
-    v.fpr = F;
-
-    const cpx S = filterStep(v.flt_s, {c1 * d, s1 * d}, coef30);
-    if (v.measures) trustStep(*v.measures, r, c1, s1, R, F, S, dy, v.n > 0, v.pre, v.pim);
-
-    const double a = std::atan2(S.im * R.re - S.re * R.im, S.re * R.re + S.im * R.im) + kDelay;
-
-    if (v.n > 0) {
-        accumulate(v, a);
-        v.pre += std::cos(a);
-        v.pim += std::sin(a);
-    }
-    if (count(v, a, 0.0)) std::printf("%5.1f\n", v.bearing);
-}
-
 namespace {
 
 // The same numbers, cheaper: sincos gives the bits of cos and sin, and the
@@ -170,7 +135,7 @@ namespace {
     s1 = -s1;
     const cpx R = step(v.flt_r, {r * c1, r * s1}, coef30);
 
-    sincos(kSubMul * v.phase, &s2, &c2);
+    sincos(kVorSubMul * v.phase, &s2, &c2);
     s2 = -s2;
     const cpx F = step(v.flt_f, {r * c2, r * s2}, coefSub);
 
@@ -184,7 +149,7 @@ namespace {
     if (v.measures) trustStep(*v.measures, r, c1, s1, R, F, S, dy, v.n > 0, v.pre, v.pim);
 
     const double y = S.im * R.re - S.re * R.im, x = S.re * R.re + S.im * R.im;
-    const double a = std::atan2(y, x) + kDelay;
+    const double a = std::atan2(y, x) + kVorDelay;
 
     if (v.n > 0) {
         accumulate(v, a);
@@ -196,7 +161,7 @@ namespace {
             v.pre += 1.0;  // atan2(0, 0) is 0
         }
     }
-    return count(v, a, kDelay);
+    return count(v, a, kVorDelay);
 }
 
 }  // namespace
@@ -206,6 +171,11 @@ void vor(float envelope) {
 }
 
 bool vorStep(vorState &v, float envelope) { return kernel(v, envelope); }
+
+void vorAdvance(vorState &v) { advance(v); }
+double vorLimit(double d) { return limit(d); }
+void vorAccumulate(vorState &v, double a) { accumulate(v, a); }
+bool vorCount(vorState &v, double a, double turn) { return count(v, a, turn); }
 
 double lastPlainMean() { return g.plainMean; }
 

@@ -11,10 +11,6 @@
 // instance behind vor(); see vorState for more stations).
 void vor(float envelope);
 
-// The same estimator written plainly, one library call per value: the
-// reference that vor() must match line for line. Shares vor()'s state.
-void vorPlain(float envelope);
-
 // The number printed for a window: v is the plain mean (degrees, [0, 360)),
 // `circular` the angle of the sum of the unit phasors of the summed phase
 // differences (radians). When the two disagree by more than 2 degrees the
@@ -54,3 +50,16 @@ void vorInit(vorState &v);
 // vor() on instance v, without printing: true when the sample ended a
 // window, whose bearing and slip are then in v.
 bool vorStep(vorState &v, float envelope);
+
+// The steps of a sample that the plainly written estimator beside the
+// tests shares with vor(), in the order of a call: one step of the 30 Hz
+// oscillator; the discriminator limited to 510 Hz of deviation; the
+// unwrapped phase difference a added to the window; the sample counted
+// (true at a window's end, as vorStep), `turn` added to the phasor sum's
+// angle.
+constexpr double kVorSubMul = 332.0;               // 9960 Hz / 30 Hz
+constexpr double kVorDelay = 0.09801769079200155;  // 5.616 deg: 26 samples of 30 Hz, the reference path's extra delay
+void vorAdvance(vorState &v);
+double vorLimit(double d);
+void vorAccumulate(vorState &v, double a);
+bool vorCount(vorState &v, double a, double turn);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "plain_kernels.h"
 #include "rtl.h"
 #include "settings.h"
 #include "vor.h"
@@ -15,6 +16,7 @@ void freshStart(int iv) {
     interval = iv;
     vorReset();
     resetBlock();
+    plainReset();
     initOsc();
 }
 
