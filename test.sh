@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds and runs every test: the native build (warnings as errors); the same
+# Builds and runs every test: a check that the code is formatted as
+# .clang-format says; the native build (warnings as errors); the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer; and, on an
 # x86-64 PC, the 32-bit ARM (armhf) build with its tests under qemu-arm, including a
 # comparison of its bearings with the native build's.
@@ -10,6 +11,11 @@ cross=
 [ "$arch" = amd64 ] && cross=--cross
 ./deps.sh --tests $cross
 jobs=$(nproc)
+
+echo "== code format (.clang-format)"
+files=$(git ls-files '*.cpp' '*.h' '*.c' 2>/dev/null) ||
+    files=$(find receiver replug tools tests bench -name '*.cpp' -o -name '*.h' -o -name '*.c')
+clang-format --dry-run --Werror $files
 
 echo "== native build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNAVDIAL_WERROR=ON -DBUILD_TESTING=ON >/dev/null

@@ -78,7 +78,10 @@ int main(int argc, char **argv) {
     while (done < cases) {
         const double la = lat(rng), lo = lon(rng);
         // Stations 15-100 km away, with the true bearing from each.
-        struct near { const station *s; double azFrom, azTo, km; };
+        struct near {
+            const station *s;
+            double azFrom, azTo, km;
+        };
         std::vector<near> around;
         for (const station &s : db) {
             double d, a1, a2;
@@ -121,16 +124,16 @@ int main(int argc, char **argv) {
         if (!turn) {
             const int32_t c = spanCentre({f0, f1});
             const std::string file = tmp + ".cu8";
-            run(std::string(BIN_DIR "/tools/vorgen -t ") + span + " -n " + cn0 + " -S " + seed + " -f " + mhz(f0) + " -O " +
-                std::to_string(f0 - c) + " -r " + std::to_string(radial[0]) + " -A " + mhz(f1) + ":" +
+            run(std::string(BIN_DIR "/tools/vorgen -t ") + span + " -n " + cn0 + " -S " + seed + " -f " + mhz(f0) +
+                " -O " + std::to_string(f0 - c) + " -r " + std::to_string(radial[0]) + " -A " + mhz(f1) + ":" +
                 std::to_string(radial[1]) + ":0 -o " + file);
-            out = run(std::string(BIN_DIR "/receiver/navdial") + l + " -i " + file + " -c " + mhz(c) + " -a " + mhz(f1) +
-                      " -P " + place + " " + mhz(f0) + (getenv("FIXSWEEP_SAY") ? "" : " 2>/dev/null"));
+            out = run(std::string(BIN_DIR "/receiver/navdial") + l + " -i " + file + " -c " + mhz(c) + " -a " +
+                      mhz(f1) + " -P " + place + " " + mhz(f0) + (getenv("FIXSWEEP_SAY") ? "" : " 2>/dev/null"));
             std::remove(file.c_str());
         } else {
             for (int k = 0; k < 2; ++k)
-                run(std::string(BIN_DIR "/tools/vorgen -t ") + dwell + " -n " + cn0 + " -S " + seed + std::to_string(k) +
-                    " -r " + std::to_string(radial[k]) + " -o " + tmp + "-" +
+                run(std::string(BIN_DIR "/tools/vorgen -t ") + dwell + " -n " + cn0 + " -S " + seed +
+                    std::to_string(k) + " -r " + std::to_string(radial[k]) + " -o " + tmp + "-" +
                     std::to_string(two[k]->s->freqKhz * 1000 - 50000) + ".cu8");
             out = run(std::string("LD_LIBRARY_PATH=" BIN_DIR "/tests/fake FAKE_RTLSDR_IQ=") + tmp + "-%u.cu8 " +
                       BIN_DIR "/receiver/navdial" + l + " -a " + mhz(f1) + " -P " + place + " " + mhz(f0) +
@@ -157,14 +160,14 @@ int main(int argc, char **argv) {
             }
             ++at;
         }
-        if (!here)
-            std::printf("%3d %s %s: no fix\n", done, two[0]->s->ident.c_str(), two[1]->s->ident.c_str());
+        if (!here) std::printf("%3d %s %s: no fix\n", done, two[0]->s->ident.c_str(), two[1]->s->ident.c_str());
     }
     std::sort(errors.begin(), errors.end());
-    std::printf("%d cases, %d fixes: %.1f %% within 1 km, %.1f %% within their 95 %% radius; median %.0f m, "
-                "90th percentile %.0f m\n",
-                cases, fixes, 100.0 * within1km / std::max(fixes, 1), 100.0 * inside95 / std::max(fixes, 1),
-                errors.empty() ? 0 : errors[errors.size() / 2],
-                errors.empty() ? 0 : errors[std::min(errors.size() - 1, errors.size() * 9 / 10)]);
+    std::printf(
+        "%d cases, %d fixes: %.1f %% within 1 km, %.1f %% within their 95 %% radius; median %.0f m, "
+        "90th percentile %.0f m\n",
+        cases, fixes, 100.0 * within1km / std::max(fixes, 1), 100.0 * inside95 / std::max(fixes, 1),
+        errors.empty() ? 0 : errors[errors.size() / 2],
+        errors.empty() ? 0 : errors[std::min(errors.size() - 1, errors.size() * 9 / 10)]);
     return 0;
 }

@@ -97,8 +97,8 @@ int main(int argc, char **argv) {
             latency += at;
         } else {
             ++none;
-            std::fprintf(stderr, "case %d: %s at %.1f wpm, first at %.1f s, period %.2f s: not confirmed (heard %d)\n", c,
-                         p.morse.c_str(), p.wpm, p.identStart, p.identPeriod, id.heard);
+            std::fprintf(stderr, "case %d: %s at %.1f wpm, first at %.1f s, period %.2f s: not confirmed (heard %d)\n",
+                         c, p.morse.c_str(), p.wpm, p.identStart, p.identPeriod, id.heard);
         }
         setRtlOutput(nullptr);
         chainDestroy(ch);

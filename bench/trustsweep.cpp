@@ -40,9 +40,10 @@ int main(int argc, char **argv) {
     if (weak) kind = kind.substr(2);
     const int seeds = argc > 2 ? std::atoi(argv[2]) : 10;
     const double seconds = argc > 3 ? std::atof(argv[3]) : 20.1;
-    const bool nuisance = kind == "noise" || kind == "carrier" || kind == "nosub" || kind == "novar" ||
-                          kind == "ils" || kind == "random";
-    std::printf("%s%s: %d seeds x %.1f s per C/N0\n", weak ? "weak-signal estimator, " : "", kind.c_str(), seeds, seconds);
+    const bool nuisance =
+        kind == "noise" || kind == "carrier" || kind == "nosub" || kind == "novar" || kind == "ils" || kind == "random";
+    std::printf("%s%s: %d seeds x %.1f s per C/N0\n", weak ? "weak-signal estimator, " : "", kind.c_str(), seeds,
+                seconds);
     std::printf(" C/N0   cn0 med  var%%  sub%%  devHz   in2sig  valid  valid-ok  within2  reasons\n");
     const double sweep[] = {38, 40, 42, 44, 46, 48, 50, 52, 54, 56, 60, 65, 70};
     int totalValid = 0, totalValidBad = 0, total = 0;
@@ -100,8 +101,8 @@ int main(int argc, char **argv) {
         std::string rs;
         for (int k = 0; k < kReasonCount; ++k)
             if (reasonCount[k]) rs += std::string(trustReasonName(k)) + ":" + std::to_string(reasonCount[k]) + " ";
-        std::printf("%5.0f  %+7.2f  %5.1f %5.1f %6.0f  %6.1f%% %5.1f%% %7.1f%% %6.1f%%  valid slipped %d/%d ok  %s\n", cn0,
-                    nuisance ? median(cnErr) + cn0 : median(cnErr), 100 * median(var), 100 * median(sub),
+        std::printf("%5.0f  %+7.2f  %5.1f %5.1f %6.0f  %6.1f%% %5.1f%% %7.1f%% %6.1f%%  valid slipped %d/%d ok  %s\n",
+                    cn0, nuisance ? median(cnErr) + cn0 : median(cnErr), 100 * median(var), 100 * median(sub),
                     median(dev), 100.0 * in2 / n, 100.0 * valid / n, valid ? 100.0 * validOk / valid : NAN,
                     100.0 * within / n, slipOnlyOk, slipOnly, rs.c_str());
     }

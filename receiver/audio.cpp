@@ -138,6 +138,7 @@ bool readAudio(const std::string &path, std::vector<float> &out, std::string &er
         return false;
     }
     out.clear();
-    return streamAmAudio(path, path, info.samplerate, [](void *u, float v) { static_cast<std::vector<float> *>(u)->push_back(v); },
-                         &out, nullptr, err);
+    return streamAmAudio(
+        path, path, info.samplerate, [](void *u, float v) { static_cast<std::vector<float> *>(u)->push_back(v); }, &out,
+        nullptr, err);
 }

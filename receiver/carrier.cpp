@@ -21,19 +21,19 @@
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-constexpr int kLockLen = 5000;         // lock check every 0.1 s
-constexpr int kNco = 4096;             // oscillator table: 1.5 mrad steps, a gain of 1 - 3e-7
-constexpr int kAcquire = 2500;         // samples of acquisition, half the warm-up: the loop settles
-                                       // (1/20 Hz) before the first window
+constexpr int kLockLen = 5000;             // lock check every 0.1 s
+constexpr int kNco = 4096;                 // oscillator table: 1.5 mrad steps, a gain of 1 - 3e-7
+constexpr int kAcquire = 2500;             // samples of acquisition, half the warm-up: the loop settles
+                                           // (1/20 Hz) before the first window
 constexpr int kLags[4] = {1, 4, 32, 256};  // each lag's estimate resolves the next one's turns;
-                                       // lag 4 alone is unambiguous to +-6.25 kHz
+                                           // lag 4 alone is unambiguous to +-6.25 kHz
 // Loop noise bandwidth 20 Hz, damping 0.707: omega_n = 2 B/(zeta + 1/(4 zeta)) = 37.7 rad/s;
 // per sample kp = 2 zeta omega_n / 50000, ki = (omega_n / 50000)^2. At 44 dB-Hz the
 // loop's phase jitter is sqrt(20/10^4.4) = 0.03 rad.
 constexpr double kLoopP = 1.0663e-3, kLoopI = 5.685e-7;
 constexpr double kAmpRate = 1.0 / 5000;  // the amplitude's average, time constant 0.1 s
-constexpr double kLockMin = 0.1;       // in-phase over total magnitude below this: lost (locked at
-                                       // 35 dB-Hz it is 0.3, unlocked 0.01)
+constexpr double kLockMin = 0.1;         // in-phase over total magnitude below this: lost (locked at
+                                         // 35 dB-Hz it is 0.3, unlocked 0.01)
 
 struct Tables {
     float nco[kNco][2];  // exp(j 2 pi i/4096)
@@ -49,8 +49,6 @@ const Tables &tables() {
     static const Tables t;
     return t;
 }
-
-
 
 // The carrier's frequency from the lag products, each lag refining the last,
 // and its phase at the newest sample from the last 256 block sums.
@@ -130,4 +128,3 @@ double carrierStep(carrierLoop &w, double re, double im) {
     }
     return yr;
 }
-

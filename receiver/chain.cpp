@@ -30,7 +30,9 @@ void closeWindow(chain &c) {
     if (c.onWindow) c.onWindow(c, &w, c.user);
 }
 
-void sinkBytes(void *user, const unsigned char *buf, uint32_t len) { chainBytes(*static_cast<chain *>(user), buf, len); }
+void sinkBytes(void *user, const unsigned char *buf, uint32_t len) {
+    chainBytes(*static_cast<chain *>(user), buf, len);
+}
 void sinkBlock(void *user, float re, float im) { chainBlock(*static_cast<chain *>(user), re, im); }
 void sinkValue(void *user, float e) { chainValue(*static_cast<chain *>(user), e); }
 

@@ -28,7 +28,7 @@ struct chainOptions {
     bool ident = true;     // the Morse ident decoder
     bool weak = false;     // -w: the weak-signal estimator's bearings (needs the measures)
     carrierUse carrier = carrierUse::byLevel;
-    bool write = true;     // report each window to the outputs (needs the measures; else only onWindow sees it)
+    bool write = true;  // report each window to the outputs (needs the measures; else only onWindow sees it)
 };
 
 struct chain;

@@ -105,10 +105,14 @@ bool parseFrequency(const char *text, double &hz) {
     double v = std::strtod(text, &end);
     if (end == text || errno == ERANGE) return false;
     const std::string unit = end;
-    if (unit.empty() || unit == "M" || unit == "MHz") v *= 1e6;
-    else if (unit == "k" || unit == "kHz") v *= 1e3;
-    else if (unit == "G" || unit == "GHz") v *= 1e9;
-    else if (unit != "Hz") return false;
+    if (unit.empty() || unit == "M" || unit == "MHz")
+        v *= 1e6;
+    else if (unit == "k" || unit == "kHz")
+        v *= 1e3;
+    else if (unit == "G" || unit == "GHz")
+        v *= 1e9;
+    else if (unit != "Hz")
+        return false;
     if (!(v > 0 && v < 1e11)) return false;
     hz = v;
     return true;
@@ -127,7 +131,8 @@ void parseCommandLine(int argc, char **argv, runOptions &o) {
         case 'D': o.stationFile = optarg; break;
         case 'P':
             if (!parsePlace(optarg, o.near)) {
-                std::fprintf(stderr, "navdial: -P needs a position in degrees as lat,lon such as 47.45,8.55, not '%s'\n",
+                std::fprintf(stderr,
+                             "navdial: -P needs a position in degrees as lat,lon such as 47.45,8.55, not '%s'\n",
                              optarg);
                 std::exit(1);
             }

@@ -13,16 +13,16 @@ constexpr uint32_t kBandWidth = 10000000;  // ...up to 118 MHz
 
 // What the options ask for, beside the run settings of settings.h.
 struct runOptions {
-    const char *input = nullptr;     // -i: a recording instead of the dongle
-    double rateHz = 0;               // -s; 0: not given
-    double centreHz = 0;             // -c; 0: not given
+    const char *input = nullptr;          // -i: a recording instead of the dongle
+    double rateHz = 0;                    // -s; 0: not given
+    double centreHz = 0;                  // -c; 0: not given
     outFormat format = outFormat::plain;  // -F
-    bool weak = false;               // -w
-    std::vector<int32_t> others;     // -a, in hertz
-    const char *stationFile = nullptr;  // -D
-    place near;                      // -P
-    bool several = false;            // -a, -D or -P: the frequencies by the channel rule
-    int32_t firstHz = 0;             // then the bare argument's, by that rule
+    bool weak = false;                    // -w
+    std::vector<int32_t> others;          // -a, in hertz
+    const char *stationFile = nullptr;    // -D
+    place near;                           // -P
+    bool several = false;                 // -a, -D or -P: the frequencies by the channel rule
+    int32_t firstHz = 0;                  // then the bare argument's, by that rule
 };
 
 // Reads argv into o and the run settings (settings.h: gain, interval, ppm,

@@ -37,9 +37,7 @@ inline cpx filterStep(filterState &f, cpx in, const filterCoef &c) {
     for (int k = 0; k < 4; ++k) f.y[k] = f.y[k + 1];
     // Real coefficients: the real and imaginary parts run independently.
     const cpx *x = f.x, *y = f.y;
-    f.y[4].re = (x[0].re + x[4].re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re +
-                c.a2 * y[2].re + c.a3 * y[3].re;
-    f.y[4].im = (x[0].im + x[4].im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im +
-                c.a2 * y[2].im + c.a3 * y[3].im;
+    f.y[4].re = (x[0].re + x[4].re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re + c.a2 * y[2].re + c.a3 * y[3].re;
+    f.y[4].im = (x[0].im + x[4].im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im + c.a2 * y[2].im + c.a3 * y[3].im;
     return f.y[4];
 }

@@ -8,21 +8,21 @@
 // One station's line of position: the geodesic from the station on the
 // true bearing to the receiver, with its standard uncertainty.
 struct bearingLine {
-    double lat, lon;     // the station, degrees
-    double bearing;      // true bearing from the station to the receiver, degrees
-    double sigma;        // degrees: the window's and the station's own, combined
+    double lat, lon;  // the station, degrees
+    double bearing;   // true bearing from the station to the receiver, degrees
+    double sigma;     // degrees: the window's and the station's own, combined
 };
 
-constexpr double kStationSigma = 1.0;    // a station's own error, degrees (the usual VOR figure)
-constexpr double kPoorCrossing = 15.0;   // crossing angles below this: no fix
+constexpr double kStationSigma = 1.0;   // a station's own error, degrees (the usual VOR figure)
+constexpr double kPoorCrossing = 15.0;  // crossing angles below this: no fix
 
 struct fixResult {
     bool ok = false;
-    std::string why;            // when not ok: "poor geometry", ...
-    double lat = 0, lon = 0;    // degrees
+    std::string why;              // when not ok: "poor geometry", ...
+    double lat = 0, lon = 0;      // degrees
     double major = 0, minor = 0;  // the 95 % error ellipse's semi-axes, metres
-    double majorAzimuth = 0;    // direction of the major axis, degrees from north
-    double crossing = 0;        // the largest crossing angle of two lines, degrees
+    double majorAzimuth = 0;      // direction of the major axis, degrees from north
+    double crossing = 0;          // the largest crossing angle of two lines, degrees
 };
 
 // Two lines: their intersection; three or more: weighted least squares (the

@@ -8,28 +8,28 @@
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr int kTable = 2500;         // 1020/50000 = 51/2500
-constexpr int kBlock = 50;           // 50 kHz to 1 kHz
-constexpr int kWindow = 64;          // 1 kHz samples per transform: 64 ms, bins 15.6 Hz apart
-constexpr int kHop = 20;             // one cell every 20 ms
-constexpr double kCell = 0.02;       // seconds per cell
+constexpr int kTable = 2500;    // 1020/50000 = 51/2500
+constexpr int kBlock = 50;      // 50 kHz to 1 kHz
+constexpr int kWindow = 64;     // 1 kHz samples per transform: 64 ms, bins 15.6 Hz apart
+constexpr int kHop = 20;        // one cell every 20 ms
+constexpr double kCell = 0.02;  // seconds per cell
 
 // Keying: on above both 4 times the noise (6 dB) and a quarter of the
 // marks' power (half their amplitude, so that the 40 ms transform's ramps
 // leave the lengths alone); off below twice the noise or that quarter.
 constexpr double kOnNoise = 4.0, kOffNoise = 2.0, kMarkShare = 0.25;
-constexpr uint32_t kMinMark = 3;     // cells: shorter is a glitch (a dot at 13 wpm is 4.6)
-constexpr uint32_t kSettle = 25;     // cells before keying: the noise level settles
+constexpr uint32_t kMinMark = 3;  // cells: shorter is a glitch (a dot at 13 wpm is 4.6)
+constexpr uint32_t kSettle = 25;  // cells before keying: the noise level settles
 // A unit read from the grid must lie this share of the way from the
 // threshold to its level, and key-down must be this many times key-up in
 // amplitude, or the repetition is not read at all.
 constexpr double kClear = 0.12, kLevels = 3.0;
-constexpr uint32_t kBridge = 2;      // cells: a shorter gap inside a mark is bridged
-constexpr uint32_t kLongMark = 60;   // cells: a longer mark is no Morse (a steady tone)
+constexpr uint32_t kBridge = 2;           // cells: a shorter gap inside a mark is bridged
+constexpr uint32_t kLongMark = 60;        // cells: a longer mark is no Morse (a steady tone)
 constexpr uint32_t kPeriodicCells = 250;  // 5 s
-constexpr uint32_t kEndGap = 60;     // cells of silence that end a repetition: 1.2 s
+constexpr uint32_t kEndGap = 60;          // cells of silence that end a repetition: 1.2 s
 
-const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0,    15.625, 31.25, 46.875, -437.5,
+const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0,   15.625, 31.25, 46.875, -437.5,
                                     -375,    -312.5, -250,    250, 312.5,  375,   437.5};
 
 struct Tables {
@@ -416,8 +416,8 @@ struct Units {
 // and below a threshold halfway between them (from the extremes hi and lo,
 // twice); then the misfit of that picture against the levels' distance.
 // Weights null: all alike. Returns the weighted squared misfit itself.
-double twoLevels(const double *amp, const double *weight, const double *misfitWeight, int count, double &hi,
-                 double &lo, double &theta, double &misfit) {
+double twoLevels(const double *amp, const double *weight, const double *misfitWeight, int count, double &hi, double &lo,
+                 double &theta, double &misfit) {
     theta = (hi + lo) / 2;
     for (int it = 0; it < 2; ++it) {
         double h = 0, l = 0, wh = 0, wl = 0;
@@ -593,7 +593,9 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
     // and phase every unit is all key-down or all key-up; with a wrong one
     // units straddle the edges. Dots of 11-31 samples (13 down to 5 words
     // per minute, with margin), coarsely, then the best ones finely.
-    struct Grid { double misfit, d, phase; };
+    struct Grid {
+        double misfit, d, phase;
+    };
     constexpr int kCoarse = 41, kFine = 4;
     Grid grids[kCoarse];
     static Units u;
@@ -992,7 +994,8 @@ double nearbyCoherent(int n, double d, double phase, const double *lag, int coun
             const double dd = d * (1 + 0.005 * i), ph = pivot(sides[0].len, d, phase, dd) + 0.125 * j * dd;
             if (ph < 0 || (i == 0 && j == 0)) continue;
             double r[kMaxUnits];
-            const int units = projRatios(n, dd, ph, lag, std::min(kMaxUnits, static_cast<int>((sides[0].len - ph) / dd)), r);
+            const int units =
+                projRatios(n, dd, ph, lag, std::min(kMaxUnits, static_cast<int>((sides[0].len - ph) / dd)), r);
             uint8_t bits[kMaxUnits];
             double sum = 0;
             for (int k = 0; k < units; ++k) {
@@ -1023,7 +1026,9 @@ namespace {
 // lags refined, and the guards. after: the units of silence every side must
 // hold after the keying (before it, 3).
 std::string jointRead(int n, const double *lag, int after, bool partial, double &dot, double &doubt) {
-    struct Grid { double misfit, d, phase, lag[kIdentJoint]; };
+    struct Grid {
+        double misfit, d, phase, lag[kIdentJoint];
+    };
     Grid start{INFINITY, 0, 0, {0}};
     for (int k = 1; k < n; ++k) start.lag[k] = lag[k];
     // The phase in steps of two samples, then one either side of the best
@@ -1282,8 +1287,8 @@ double quietest(int n, double period, int &quiet, double &level) {
 
 }  // namespace
 
-std::string identDecodePeriodic(const float *re, const float *im, const float *noise, int len, double hz,
-                                double &dot, double &doubt) {
+std::string identDecodePeriodic(const float *re, const float *im, const float *noise, int len, double hz, double &dot,
+                                double &doubt) {
     dot = 0;
     doubt = INFINITY;
     if (len > kIdentRecord || len < 2 * kMinPeriod) return "";

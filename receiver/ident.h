@@ -25,14 +25,14 @@
 #include <cstdint>
 #include <string>
 
-constexpr int kIdentTone = 7;      // bins 15.6 Hz apart across 1020 +-50 Hz
-constexpr int kIdentBins = 15;     // then 8 neighbours, 250-437.5 Hz away
-constexpr int kIdentRing = 64;     // 1 kHz samples kept for the 64 ms transform
-constexpr int kIdentMarks = 48;    // marks in one repetition at most
-constexpr int kIdentSlow = 2500;   // 125 Hz samples kept of one repetition: 20 s
-constexpr int kIdentJoint = 4;     // repetitions read together at most
-constexpr int kIdentRecord = 4096; // 125 Hz samples of the tone band kept: 32.8 s
-constexpr int kIdentPast = 3;      // repetitions kept to be read with the next
+constexpr int kIdentTone = 7;       // bins 15.6 Hz apart across 1020 +-50 Hz
+constexpr int kIdentBins = 15;      // then 8 neighbours, 250-437.5 Hz away
+constexpr int kIdentRing = 64;      // 1 kHz samples kept for the 64 ms transform
+constexpr int kIdentMarks = 48;     // marks in one repetition at most
+constexpr int kIdentSlow = 2500;    // 125 Hz samples kept of one repetition: 20 s
+constexpr int kIdentJoint = 4;      // repetitions read together at most
+constexpr int kIdentRecord = 4096;  // 125 Hz samples of the tone band kept: 32.8 s
+constexpr int kIdentPast = 3;       // repetitions kept to be read with the next
 
 // One repetition's tone band at 125 Hz, with the noise power of the tone's
 // neighbours at each sample (speech comes and goes: so does the noise).
@@ -44,24 +44,24 @@ struct identRep {
 // Per-station state. Zero-initialise (`identState s{};`) before use.
 struct identState {
     // 50 kHz: the envelope mixed by exp(-j 2 pi 1020 t), summed over 50 samples.
-    uint32_t tab;                  // position in the mixing table
-    uint32_t fill;                 // samples in the current 1 ms sum
-    float zre, zim, esum;          // the sum, and the envelope's sum
-    double dc;                     // the envelope's mean, slowly tracked
+    uint32_t tab;          // position in the mixing table
+    uint32_t fill;         // samples in the current 1 ms sum
+    float zre, zim, esum;  // the sum, and the envelope's sum
+    double dc;             // the envelope's mean, slowly tracked
     // 1 kHz.
     float ringRe[kIdentRing], ringIm[kIdentRing];
-    uint32_t ms;                   // 1 kHz samples so far
+    uint32_t ms;  // 1 kHz samples so far
     // 50 Hz cells.
     uint32_t cells;
     double binAvg[kIdentTone];     // long-term power of each tone bin
     double prevTone, noise, mark;  // last cell's tone power; noise and mark levels
     bool on;
-    uint32_t run;                  // cells in the current mark or gap
+    uint32_t run;  // cells in the current mark or gap
     // The repetition being heard: mark and gap lengths in cells, and each
     // cell's tone amplitude against the noise, from a little before its first mark.
     uint16_t marks[kIdentMarks], gaps[kIdentMarks];
     int count;
-    bool broken;                   // something in it was not Morse
+    bool broken;  // something in it was not Morse
     // At 125 Hz (sums of 8 ms at 1 kHz): the tone band, kept of the
     // repetition from 1.2 s before its first mark as keyed (the first
     // elements may have been too weak to key), for the grid.
@@ -69,21 +69,21 @@ struct identState {
     float recRe[kIdentRecord], recIm[kIdentRecord];  // the last 32.8 s, a ring
     uint32_t slowCount;
     identRep rep;
-    identRep past[kIdentPast];     // the repetitions before, to be read together
-    float nearNow;                 // the last cell's neighbour power (the local noise)
+    identRep past[kIdentPast];  // the repetitions before, to be read together
+    float nearNow;              // the last cell's neighbour power (the local noise)
     float recNoise[kIdentRecord];
-    uint8_t recCover[kIdentRecord]; // the windows whose mean each noise is
+    uint8_t recCover[kIdentRecord];  // the windows whose mean each noise is
     bool recording;
-    uint32_t sincePeriodic;        // cells since the last half-minute was read by its period
-    int best;                      // the tone bin
+    uint32_t sincePeriodic;  // cells since the last half-minute was read by its period
+    int best;                // the tone bin
     // What was read.
-    std::string confirmed;         // read twice in a row; empty before
-    int heard;                     // repetitions read so far
-    std::string lastHeard;         // the newest repetition, as heard ("" when unreadable)
-    double lastDot;                // its dot length, seconds
-    bool fresh;                    // a repetition was read since identTakeHeard
-    std::string history[4];        // the last repetitions' letters, newest first
-    double historyDot[4];          // and their dot lengths
+    std::string confirmed;   // read twice in a row; empty before
+    int heard;               // repetitions read so far
+    std::string lastHeard;   // the newest repetition, as heard ("" when unreadable)
+    double lastDot;          // its dot length, seconds
+    bool fresh;              // a repetition was read since identTakeHeard
+    std::string history[4];  // the last repetitions' letters, newest first
+    double historyDot[4];    // and their dot lengths
 };
 
 // One envelope sample (50 kHz). Cheap: a table lookup and three additions a
@@ -134,5 +134,5 @@ std::string identDecodeJoint(const identRep *const *reps, int n, double hz, doub
 // read together as above (the newest whole one sets the grid). Two must
 // hold all of the keying and 3 units of silence on either side; the one
 // still being keyed adds what it holds. "" when nothing repeats, or nothing reads.
-std::string identDecodePeriodic(const float *re, const float *im, const float *noise, int len, double hz,
-                                double &dot, double &doubt);
+std::string identDecodePeriodic(const float *re, const float *im, const float *noise, int len, double hz, double &dot,
+                                double &doubt);

@@ -38,14 +38,14 @@ namespace {
 using cf = std::complex<float>;
 
 constexpr double kOut = kEnvelopeRate;
-constexpr double kPass = 15500.0;         // baseband the envelope needs, Hz
+constexpr double kPass = 15500.0;            // baseband the envelope needs, Hz
 constexpr double kStopAt50k = kOut - kPass;  // 34.5 kHz: folds onto kPass and beyond
 constexpr float kStopDb = 60.0f;
 constexpr double kStage1Rate = 125000.0;  // the first stage decimates to at least this
 constexpr double kMinIqRate = 225000.0, kMaxIqRate = 3200000.0;
-constexpr double kEdge = 20000.0;         // the station at least this far inside the band
-constexpr unsigned kTable = 16384;        // mixing table: offsets to within rate/32768
-constexpr size_t kChunk = 65536;          // samples read at a time
+constexpr double kEdge = 20000.0;   // the station at least this far inside the band
+constexpr unsigned kTable = 16384;  // mixing table: offsets to within rate/32768
+constexpr size_t kChunk = 65536;    // samples read at a time
 constexpr double kPi = 3.141592653589793;
 constexpr float kToBlock = 40.0f * 127.5f;  // full scale 1 to a block sum in byte units
 
@@ -70,13 +70,13 @@ std::string baseName(const std::string &path) {
 // ---- the down-converter ----
 
 struct downConverter {
-    std::vector<cf> table;   // exp(-j 2 pi k n / kTable)
+    std::vector<cf> table;  // exp(-j 2 pi k n / kTable)
     uint32_t tabPos = 0;
-    unsigned M = 1;          // first stage's decimation
-    unsigned taps = 0;       // first stage's filter length
+    unsigned M = 1;     // first stage's decimation
+    unsigned taps = 0;  // first stage's filter length
     dotprod_crcf dot = nullptr;
     resamp_crcf rs = nullptr;
-    float gain = 1.0f;       // makes the chain's gain at 0 Hz exactly 1
+    float gain = 1.0f;  // makes the chain's gain at 0 Hz exactly 1
     // Mixed samples, with the first stage's history in front: the next
     // output's window starts at `next`, the buffer holds `len`.
     std::vector<cf> buf, mid, out;
@@ -118,7 +118,8 @@ void ddcRun(downConverter &d, const cf *x, size_t n, Sink &&sink) {
     size_t made = d.len;
     if (d.M > 1) {
         made = 0;
-        for (; d.next + d.taps <= d.len; d.next += d.M) dotprod_crcf_execute(d.dot, d.buf.data() + d.next, &d.mid[made++]);
+        for (; d.next + d.taps <= d.len; d.next += d.M)
+            dotprod_crcf_execute(d.dot, d.buf.data() + d.next, &d.mid[made++]);
         std::copy(d.buf.begin() + static_cast<std::ptrdiff_t>(d.next),
                   d.buf.begin() + static_cast<std::ptrdiff_t>(d.len), d.buf.begin());
         d.len -= d.next;
@@ -192,8 +193,8 @@ struct formatEntry {
 const formatEntry kPrefixes[] = {{"cu8", sampleFormat::cu8},   {"cs8", sampleFormat::cs8},
                                  {"cs16", sampleFormat::cs16}, {"cf32", sampleFormat::cf32},
                                  {"wav", sampleFormat::wavIq}, {"am", sampleFormat::audio}};
-const formatEntry kExtensions[] = {{".cu8", sampleFormat::cu8},   {".cs8", sampleFormat::cs8},
-                                   {".cs16", sampleFormat::cs16}, {".cf32", sampleFormat::cf32},
+const formatEntry kExtensions[] = {{".cu8", sampleFormat::cu8},    {".cs8", sampleFormat::cs8},
+                                   {".cs16", sampleFormat::cs16},  {".cf32", sampleFormat::cf32},
                                    {".cfile", sampleFormat::cf32}, {".wav", sampleFormat::wavIq}};
 
 size_t frameBytes(sampleFormat f) {
@@ -221,11 +222,15 @@ bool readSigmf(const std::string &meta, recording &rec, double &rate, double &ce
         return false;
     }
     const nlohmann::json &g = j["global"];
-    const std::string type = g.contains("core:datatype") && g["core:datatype"].is_string()
-                                 ? g["core:datatype"].get<std::string>() : "";
-    static const struct { const char *name; sampleFormat f; } kTypes[] = {
-        {"cu8", sampleFormat::cu8}, {"ci8", sampleFormat::cs8}, {"ci16_le", sampleFormat::cs16},
-        {"cf32_le", sampleFormat::cf32}};
+    const std::string type =
+        g.contains("core:datatype") && g["core:datatype"].is_string() ? g["core:datatype"].get<std::string>() : "";
+    static const struct {
+        const char *name;
+        sampleFormat f;
+    } kTypes[] = {{"cu8", sampleFormat::cu8},
+                  {"ci8", sampleFormat::cs8},
+                  {"ci16_le", sampleFormat::cs16},
+                  {"cf32_le", sampleFormat::cf32}};
     bool known = false;
     for (const auto &t : kTypes)
         if (type == t.name) {
@@ -241,8 +246,8 @@ bool readSigmf(const std::string &meta, recording &rec, double &rate, double &ce
         return false;
     }
     if (g.contains("core:sample_rate")) rate = number(g["core:sample_rate"]);
-    if (j.contains("captures") && j["captures"].is_array() && !j["captures"].empty() &&
-        j["captures"][0].is_object() && j["captures"][0].contains("core:frequency"))
+    if (j.contains("captures") && j["captures"].is_array() && !j["captures"].empty() && j["captures"][0].is_object() &&
+        j["captures"][0].contains("core:frequency"))
         centre = number(j["captures"][0]["core:frequency"]);
     return true;
 }
@@ -294,11 +299,13 @@ bool wavTruncated(SNDFILE *s, const SF_INFO &info, std::string &what) {
     char b[160];
     // Below a millisecond the seconds would read 0.000: the bytes say it.
     if (frame > 0 && info.samplerate > 0 && (said - held) / frame >= static_cast<unsigned>(info.samplerate) / 1000)
-        std::snprintf(b, sizeof b, "cut short: %.3f s of signal less than its header says; decoding the %.3f s it holds",
+        std::snprintf(b, sizeof b,
+                      "cut short: %.3f s of signal less than its header says; decoding the %.3f s it holds",
                       static_cast<double>(said - held) / static_cast<double>(frame) / info.samplerate,
                       static_cast<double>(held / frame) / info.samplerate);
     else
-        std::snprintf(b, sizeof b, "cut short: %llu byte%s of samples less than its header says; decoding what it holds",
+        std::snprintf(b, sizeof b,
+                      "cut short: %llu byte%s of samples less than its header says; decoding what it holds",
                       said - held, said - held == 1 ? "" : "s");
     what = b;
     return true;
@@ -330,8 +337,7 @@ const cf *toComplex(sampleFormat f, uint8_t *b, size_t frames, cf *out) {
     switch (f) {
     case sampleFormat::cu8:
         measureBytes(b, static_cast<uint32_t>(2 * frames));
-        for (size_t k = 0; k < frames; ++k)
-            out[k] = cf((b[2 * k] - 127.5f) / 127.5f, (b[2 * k + 1] - 127.5f) / 127.5f);
+        for (size_t k = 0; k < frames; ++k) out[k] = cf((b[2 * k] - 127.5f) / 127.5f, (b[2 * k + 1] - 127.5f) / 127.5f);
         break;
     case sampleFormat::cs8:
         for (size_t k = 0; k < frames; ++k)
@@ -377,8 +383,7 @@ void ddcRun(ddcSet &s, const cf *x, size_t n) {
         ddcRun(s.d[k], x, n, [&](cf v) { s.sink(s.user, k, v.real() * kToBlock, v.imag() * kToBlock); });
 }
 
-int streamIq(const recording &rec, const std::vector<double> &offsets, stationSink sink, void *user,
-             std::string &err) {
+int streamIq(const recording &rec, const std::vector<double> &offsets, stationSink sink, void *user, std::string &err) {
     ddcSet d;
     d.sink = sink;
     d.user = user;
@@ -498,8 +503,7 @@ nameFacts factsFromName(const std::string &path) {
     return f;
 }
 
-bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freqHz, recording &rec,
-                   std::string &err) {
+bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freqHz, recording &rec, std::string &err) {
     rec = recording{};
     std::string path = arg;
     bool forced = false, sigmf = false;
@@ -577,7 +581,8 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
         if (rec.format == sampleFormat::wavIq && r < kMinIqRate && r >= kMinAudioRate) {
             err = fail(path, "a 2-channel WAV at " + rateText(r) +
                                  " whose channels differ: too slow for IQ (225 kS/s at least), and not mono AM "
-                                 "audio; if it is audio, give it as am:" + path);
+                                 "audio; if it is audio, give it as am:" +
+                                 path);
             return false;
         }
     } else {
@@ -605,8 +610,7 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
         return false;
     }
     if (rec.centreHz <= 0) {
-        err = fail(rec.shown,
-                   "the centre frequency the recording was tuned to is not known: give it with -c MHz");
+        err = fail(rec.shown, "the centre frequency the recording was tuned to is not known: give it with -c MHz");
         return false;
     }
     if (rec.rate < kMinIqRate || rec.rate > kMaxIqRate) {

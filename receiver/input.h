@@ -29,16 +29,16 @@ const char *formatName(sampleFormat f);
 
 // A recording, as far as its file and the options tell.
 struct recording {
-    std::string shown;       // the file as the user named it, for messages
-    std::string data;        // the file that holds the samples; "-": standard input
+    std::string shown;  // the file as the user named it, for messages
+    std::string data;   // the file that holds the samples; "-": standard input
     sampleFormat format = sampleFormat::cu8;
-    double rate = 0;         // IQ pairs or audio frames per second
-    double centreHz = 0;     // the frequency the recording was tuned to (IQ)
-    double offsetHz = 0;     // the station above the centre (IQ)
-    bool dongle = false;     // exactly what navdial's own dongle set-up delivers
-    int channels = 0;        // of a WAV
-    bool eightBit = false;   // 8-bit samples: clipping and quantisation apply
-    std::string notice;      // for standard error: what of a cut file is not decoded; empty if whole
+    double rate = 0;        // IQ pairs or audio frames per second
+    double centreHz = 0;    // the frequency the recording was tuned to (IQ)
+    double offsetHz = 0;    // the station above the centre (IQ)
+    bool dongle = false;    // exactly what navdial's own dongle set-up delivers
+    int channels = 0;       // of a WAV
+    bool eightBit = false;  // 8-bit samples: clipping and quantisation apply
+    std::string notice;     // for standard error: what of a cut file is not decoded; empty if whole
 };
 
 // Works out the format (the prefix, else the extension), the rate and the
@@ -46,8 +46,7 @@ struct recording {
 // header) and checks them against the station at freqHz. rateHz and
 // centreHz are 0 when not given. False with a one-line reason in err,
 // which names the file.
-bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freqHz, recording &rec,
-                   std::string &err);
+bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freqHz, recording &rec, std::string &err);
 
 // Streams the recording into the estimator until its end or a requested
 // stop: 0 at the end, 1 when stopped, -1 with err filled when reading failed.
@@ -73,4 +72,3 @@ struct nameFacts {
     bool gqrx = false;
 };
 nameFacts factsFromName(const std::string &path);
-

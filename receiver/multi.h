@@ -17,13 +17,13 @@
 #include "position.h"
 
 constexpr int kSpanBin = kDongleBlock;  // pairs per block, and entries of each table
-constexpr int kSpanMaxBin = 19;  // 950 kHz: 20 kHz inside the 2 MS/s span's edge
+constexpr int kSpanMaxBin = 19;         // 950 kHz: 20 kHz inside the 2 MS/s span's edge
 
 // One station decoded beside others: its mixing and block sum, and its chain.
 struct span;
 struct spanStation {
     span *owner = nullptr;
-    size_t index = 0;        // in the span's order
+    size_t index = 0;  // in the span's order
     int32_t freqHz = 0;
     int bin = 0;             // the station at centre + bin x 50 kHz
     float osc[kSpanBin][2];  // (re, im) of exp(-j 2 pi bin i/40)
@@ -36,7 +36,7 @@ struct spanStation {
 // The stations of one stream.
 struct span {
     std::vector<std::unique_ptr<spanStation>> stations;
-    const float *bytes = nullptr;    // byte b as the float b - 127.5 (rtl's table)
+    const float *bytes = nullptr;  // byte b as the float b - 127.5 (rtl's table)
     positionState *position = nullptr;
     bool cycling = false;
     int idx = 0;            // position in the current block, the same for every station

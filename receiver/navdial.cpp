@@ -40,8 +40,7 @@ namespace {
     }
     const int r = runFileSample(fd);
     if (r < 0) {
-        std::fprintf(stderr, "navdial: cannot read %s: %s\n", useStdin ? "standard input" : path,
-                     std::strerror(-r));
+        std::fprintf(stderr, "navdial: cannot read %s: %s\n", useStdin ? "standard input" : path, std::strerror(-r));
         std::exit(-1);
     }
     std::exit(0);

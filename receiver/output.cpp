@@ -7,9 +7,9 @@
 
 namespace {
 
-constexpr double kClipHint = 0.01;        // share of clipped bytes worth a hint
-constexpr double kQuantNoise = 0.6;       // noise per component below this many byte steps...
-constexpr double kQuantLevel = -24.0;     // ...with a carrier below this (dBFS): quantisation dominates
+constexpr double kClipHint = 0.01;     // share of clipped bytes worth a hint
+constexpr double kQuantNoise = 0.6;    // noise per component below this many byte steps...
+constexpr double kQuantLevel = -24.0;  // ...with a carrier below this (dBFS): quantisation dominates
 
 // A JSON number with the given decimals, null when it is not finite.
 void number(std::string &s, const char *name, double v, int decimals) {
@@ -46,8 +46,8 @@ void utcNow(char *b, size_t size) {
 // The figures a person reads first: C/N0, sigma, and what failed.
 std::string keyFigures(const trustWindow &w) {
     char b[160];
-    std::snprintf(b, sizeof b, "C/N0 %.1f dB-Hz, sigma %.2f deg, deviation %.0f Hz, level %.1f dBFS", w.cn0,
-                  w.sigma, w.deviationHz, w.levelDbfs);
+    std::snprintf(b, sizeof b, "C/N0 %.1f dB-Hz, sigma %.2f deg, deviation %.0f Hz, level %.1f dBFS", w.cn0, w.sigma,
+                  w.deviationHz, w.levelDbfs);
     return b;
 }
 

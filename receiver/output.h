@@ -32,15 +32,15 @@ struct outConfig {
     bool flatFront = false;
     double noiseShape = 0;
     bool eightBit = true;
-    bool weak = false;     // -w: the weak-signal estimator's bearings
-    bool tagged = false;   // one of several stations: lines and notices name the frequency
+    bool weak = false;    // -w: the weak-signal estimator's bearings
+    bool tagged = false;  // one of several stations: lines and notices name the frequency
 };
 
 // Per station: what its output said last, so that notices come only when
 // something changes.
 struct outSaid {
-    std::string ident;     // the confirmed identifier as last said
-    int lastValid = -1;    // -1: nothing said yet
+    std::string ident;   // the confirmed identifier as last said
+    int lastValid = -1;  // -1: nothing said yet
     bool clipHint = false, quantHint = false;
 };
 

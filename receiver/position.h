@@ -25,7 +25,7 @@ struct positionStation {
 
 struct positionState {
     std::vector<station> db;
-    place near;  // -P
+    place near;                           // -P
     const outputList *outputs = nullptr;  // where the fix and the notices go
     std::vector<positionStation> stations;
     int64_t round = 0;  // rounds of windows so far
@@ -40,5 +40,3 @@ void positionWindow(positionState &p, size_t index, const trustWindow &w, const 
 // outputs, or a notice, when it changed, of why there is none. t: seconds
 // of signal.
 void positionRound(positionState &p, double t);
-
-

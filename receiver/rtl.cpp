@@ -27,8 +27,8 @@ float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
 int idx;               // position of the next pair in the current block
 float D[2];            // running sum of the current block (re, im)
 float kByte[256];      // byte b as the float b - 127.5, exactly
-const blockSink *out;   // what the detector feeds (null: the described vor())
-bufferSink sink;        // several stations: the buffers go there (null: the detector)
+const blockSink *out;  // what the detector feeds (null: the described vor())
+bufferSink sink;       // several stations: the buffers go there (null: the detector)
 void *sinkUser;
 
 // The magnitude of a block's sum.
@@ -36,16 +36,16 @@ inline float envelope(float re, float im) { return blockEnvelope(re, im); }
 
 constexpr uint32_t kBufNum = 8;
 constexpr uint32_t kBufLen = kDongleBuffer;
-constexpr unsigned kStallSeconds = 5;         // no buffer for this long: the dongle is wedged
+constexpr unsigned kStallSeconds = 5;  // no buffer for this long: the dongle is wedged
 
 constexpr char kStallMessage[] =
     "navdial: no samples from the dongle for 5 seconds; it seems wedged. "
     "Reset it with replug (see replug(1)) or plug it in again.\n";
 
 rtlsdr_dev_t *dev;
-volatile sig_atomic_t streaming;   // a stream (dongle or file) has started
-volatile sig_atomic_t stopAsked;   // a termination signal asked the stream to end
-volatile sig_atomic_t stalled;     // the watchdog ended the stream
+volatile sig_atomic_t streaming;  // a stream (dongle or file) has started
+volatile sig_atomic_t stopAsked;  // a termination signal asked the stream to end
+volatile sig_atomic_t stalled;    // the watchdog ended the stream
 
 // Chooses the supported gain nearest to the wanted one; on a tie the earlier
 // entry stays. 0 when the tuner reports no gains (then nothing is printed),
@@ -106,13 +106,15 @@ int initRtl(int index, int frequency) {
         std::fprintf(stderr, "No supported devices found.\n");
         return -1;
     }
-    if (verbose) std::fprintf(stderr, "Using device %d: %s\n", index, rtlsdr_get_device_name(static_cast<uint32_t>(index)));
+    if (verbose)
+        std::fprintf(stderr, "Using device %d: %s\n", index, rtlsdr_get_device_name(static_cast<uint32_t>(index)));
     int r = rtlsdr_open(&dev, static_cast<uint32_t>(index));
     // Some builds return 0 without a handle when the kernel driver cannot be detached.
     if (r < 0 || !dev) {
         std::fprintf(stderr, "Failed to open rtlsdr device\n");
-        std::fprintf(stderr, "Check that your user may use the dongle (udev rules, plugdev group) and that "
-                             "no other program, nor the DVB kernel driver dvb_usb_rtl28xxu, holds it.\n");
+        std::fprintf(stderr,
+                     "Check that your user may use the dongle (udev rules, plugdev group) and that "
+                     "no other program, nor the DVB kernel driver dvb_usb_rtl28xxu, holds it.\n");
         dev = nullptr;
         return r < 0 ? r : -1;
     }
@@ -210,8 +212,7 @@ void initOsc() {
     Osc[0][0] = 1.0f;
     Osc[0][1] = 0.0f;
     for (int i = 1; i < kBlock; ++i) {
-        const float ang = static_cast<float>(static_cast<double>(static_cast<float>(i) * -2.0f) *
-                                             kPiOver40);
+        const float ang = static_cast<float>(static_cast<double>(static_cast<float>(i) * -2.0f) * kPiOver40);
         sincosf(ang, &Osc[i][1], &Osc[i][0]);
     }
 }

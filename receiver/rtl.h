@@ -31,9 +31,9 @@ long readBuffer(int fd, unsigned char *buf, size_t want);
 // Async-signal-safe: asks the running stream to end. Returns false when no
 // stream has started yet.
 bool requestStop();
-bool stopRequested();   // a stop was asked for
-bool streamStalled();   // the watchdog ended the stream
-void reportStall();     // says so on standard error
+bool stopRequested();  // a stop was asked for
+bool streamStalled();  // the watchdog ended the stream
+void reportStall();    // says so on standard error
 
 // Fills the mixing table Osc[i] = exp(-j 2 pi i/40): a -50 kHz oscillator at 2 MS/s.
 void initOsc();
@@ -65,7 +65,6 @@ void setRtlOutput(const blockSink *s);
 void envelopeSample(float re, float im);
 void envelopeValue(float envelope);
 void measureBytes(const unsigned char *buf, uint32_t len);
-
 
 // Several stations: with `sink` set, the dongle's and runFileSample()'s
 // buffers go to it instead of in_callback (null, the start state: the

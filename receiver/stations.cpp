@@ -110,10 +110,6 @@ std::vector<const station *> candidates(const std::vector<station> &all, int32_t
     return out;
 }
 
-double trueBearing(const station &s, double radial, bool &magnetic) {
-    return wrap360(radial + variation(s, magnetic));
-}
+double trueBearing(const station &s, double radial, bool &magnetic) { return wrap360(radial + variation(s, magnetic)); }
 
-double radialOf(const station &s, double bearing, bool &magnetic) {
-    return wrap360(bearing - variation(s, magnetic));
-}
+double radialOf(const station &s, double bearing, bool &magnetic) { return wrap360(bearing - variation(s, magnetic)); }

@@ -23,19 +23,19 @@
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kRate = 50000.0;          // envelope samples per second
-constexpr double kScale = 0.0001953125;    // block sum to envelope units: 1/(40*128)
-constexpr int kTaps = 63;                  // envelope high-pass for the noise
-constexpr double kSigmaFloor = 0.05;       // degrees: the printed tenth's rounding, and the rest
+constexpr double kRate = 50000.0;        // envelope samples per second
+constexpr double kScale = 0.0001953125;  // block sum to envelope units: 1/(40*128)
+constexpr int kTaps = 63;                // envelope high-pass for the noise
+constexpr double kSigmaFloor = 0.05;     // degrees: the printed tenth's rounding, and the rest
 
 // Thresholds of the flag.
-constexpr double kCarrierMin = 30.0;       // dB-Hz: below, noise alone
-constexpr double kCn0Min = 40.0;           // dB-Hz: the discriminator clicks all the time
-constexpr double kToneMin = 6.0;           // dB: each 30 Hz tone over the noise of a 0.1 s mean
-constexpr double kSubMin = -10.0;          // dB: the subcarrier over the noise in its filter's band,
-                                           // many standard errors of its estimate above none
+constexpr double kCarrierMin = 30.0;                 // dB-Hz: below, noise alone
+constexpr double kCn0Min = 40.0;                     // dB-Hz: the discriminator clicks all the time
+constexpr double kToneMin = 6.0;                     // dB: each 30 Hz tone over the noise of a 0.1 s mean
+constexpr double kSubMin = -10.0;                    // dB: the subcarrier over the noise in its filter's band,
+                                                     // many standard errors of its estimate above none
 constexpr double kDevLow = 300.0, kDevHigh = 700.0;  // Hz
-constexpr double kSigmaMax = 1.0;          // degrees
+constexpr double kSigmaMax = 1.0;                    // degrees
 // A window whose unwrap slipped prints the circular mean, which is right when
 // the slip came from large but brief swings of the phase difference (speech,
 // a recording's audio path). When it came from the clicks of a discriminator
@@ -46,8 +46,8 @@ constexpr double kSigmaMax = 1.0;          // degrees
 constexpr double kSlipSigmaMax = 0.6;
 constexpr double kClipMax = 0.05;
 
-const char *const kNames[kReasonCount] = {"no_carrier", "low_cn0",   "no_var30", "no_subcarrier", "no_ref30",
-                                          "deviation",  "sigma",     "slip",     "clipping"};
+const char *const kNames[kReasonCount] = {"no_carrier", "low_cn0", "no_var30", "no_subcarrier", "no_ref30",
+                                          "deviation",  "sigma",   "slip",     "clipping"};
 
 std::complex<double> response(const filterCoef &c, double hz) {
     const std::complex<double> z1 = std::polar(1.0, -2.0 * kPi * hz / kRate);
@@ -68,8 +68,8 @@ double noiseGain(const filterCoef &c) {
 
 struct Tables {
     float hp[kTaps];
-    double hpGain;       // sum of hp^2
-    double g30;          // 30 Hz set: gain at 0 Hz
+    double hpGain;  // sum of hp^2
+    double g30;     // 30 Hz set: gain at 0 Hz
     double gSub, nSub;
     Tables() {
         // High-pass = delay minus a Blackman-windowed sinc low-pass cut at
@@ -80,7 +80,8 @@ struct Tables {
         for (int k = 0; k < kTaps; ++k) {
             const double x = k - mid;
             const double sinc = k == mid ? 2 * fc : std::sin(2 * kPi * fc * x) / (kPi * x);
-            const double w = 0.42 - 0.5 * std::cos(2 * kPi * k / (kTaps - 1)) + 0.08 * std::cos(4 * kPi * k / (kTaps - 1));
+            const double w =
+                0.42 - 0.5 * std::cos(2 * kPi * k / (kTaps - 1)) + 0.08 * std::cos(4 * kPi * k / (kTaps - 1));
             const double h = (k == mid ? 1.0 : 0.0) - sinc * w;
             hp[k] = static_cast<float>(h);
             hpGain += static_cast<double>(hp[k]) * hp[k];
@@ -220,8 +221,10 @@ void trustSubWindow(trustState &t, double pre, double pim) {
 
 unsigned trustFlag(const trustWindow &w) {
     unsigned r = 0;
-    if (!(w.cn0 >= kCarrierMin)) r |= kNoCarrier;
-    else if (!(w.cn0 >= kCn0Min)) r |= kLowCn0;
+    if (!(w.cn0 >= kCarrierMin))
+        r |= kNoCarrier;
+    else if (!(w.cn0 >= kCn0Min))
+        r |= kLowCn0;
     if (!(w.varSnr >= kToneMin)) r |= kNoVar30;
     if (!(w.subSnr >= kSubMin)) r |= kNoSubcarrier;
     if (!(w.refSnr >= kToneMin)) r |= kNoRef30;
@@ -242,8 +245,9 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     const double n = t.count >= 8 ? static_cast<double>(t.count / 8) : nan;  // samples taken
 
     // The envelope's noise variance (a Rice envelope's, at low C/N0).
-    const double v = t.hpCount > 0 ? t.hp2 / static_cast<double>(t.hpCount) / tb.hpGain /
-                                         (t.noiseShape > 0 ? t.noiseShape : 1.0) : nan;
+    const double v = t.hpCount > 0
+                         ? t.hp2 / static_cast<double>(t.hpCount) / tb.hpGain / (t.noiseShape > 0 ? t.noiseShape : 1.0)
+                         : nan;
 
     // Carrier power from the lag-one product, corrected for the block sum's
     // loss at the carrier's offset from the tuned frequency.
@@ -270,7 +274,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     const double psF = t.f2 / n;
     const double pF = psF - v * tb.nSub;  // the subcarrier's own power in F
     const double Y = 2 * std::hypot(t.yre, t.yim) / n;
-    double dev = pF > 0 ? Y / pF : nan;   // radians per sample
+    double dev = pF > 0 ? Y / pF : nan;  // radians per sample
     for (int it = 0; it < 4 && std::isfinite(dev); ++it) dev = Y / (2 * pF * subCos2(dev * kRate / (2 * kPi)));
     w.deviationHz = dev * kRate / (2 * kPi);
     const double sweep = std::isfinite(dev) ? subSweep(w.deviationHz) : 1.0;

@@ -28,19 +28,19 @@ const char *trustReasonName(int k);
 // One window's measures. NaN where a figure cannot be had (clip without
 // bytes, sigma without sub-windows).
 struct trustWindow {
-    double t;            // seconds of signal at the window's end, from the first sample
-    double radial;       // the value the plain line prints (degrees)
-    bool slip;           // the slip check replaced the plain mean
-    double cn0;          // carrier to noise density, dB-Hz (complex baseband at 2 MS/s)
-    double levelDbfs;    // carrier amplitude against a full-scale byte (127.5)
-    double clip;         // share of I/Q bytes at 0 or 255
-    double varDepth;     // AM depth of the 30 Hz variable tone
-    double subDepth;     // AM depth of the 9960 Hz subcarrier
-    double deviationHz;  // peak FM deviation of the subcarrier
-    double sigma;        // standard uncertainty of the bearing, degrees
+    double t;                       // seconds of signal at the window's end, from the first sample
+    double radial;                  // the value the plain line prints (degrees)
+    bool slip;                      // the slip check replaced the plain mean
+    double cn0;                     // carrier to noise density, dB-Hz (complex baseband at 2 MS/s)
+    double levelDbfs;               // carrier amplitude against a full-scale byte (127.5)
+    double clip;                    // share of I/Q bytes at 0 or 255
+    double varDepth;                // AM depth of the 30 Hz variable tone
+    double subDepth;                // AM depth of the 9960 Hz subcarrier
+    double deviationHz;             // peak FM deviation of the subcarrier
+    double sigma;                   // standard uncertainty of the bearing, degrees
     double varSnr, subSnr, refSnr;  // each tone over the noise in its filter's band, dB
-    double noiseLsb;     // noise per I/Q component, in byte steps
-    unsigned reasons;    // trustReason bits of the failed checks
+    double noiseLsb;                // noise per I/Q component, in byte steps
+    unsigned reasons;               // trustReason bits of the failed checks
 };
 
 // Per-station accumulators: one instance per decoded station. Zero-initialise
@@ -51,18 +51,18 @@ struct trustWindow {
 struct trustState {
     // Envelope high-pass for the noise: a ring of the last 64 samples.
     float ring[64];
-    uint64_t pos;        // samples since the start
-    double hp2;          // sum of squared high-pass outputs
+    uint64_t pos;  // samples since the start
+    double hp2;    // sum of squared high-pass outputs
     int64_t hpCount;
     // Block sums: the carrier from D[k] conj(D[k-1]), over one pair of
     // blocks in every four.
-    float dre, dim;      // the pair's first block sum
+    float dre, dim;  // the pair's first block sum
     uint32_t blockPhase;
     double lagRe, lagIm;
     int64_t lags;
     // One summed sample in eight: the envelope, |F|^2, and the 30 Hz part of
     // y = Im(F conj(Fprev)), the discriminator weighted by |F|^2.
-    int64_t count;       // summed samples of the window
+    int64_t count;  // summed samples of the window
     double env, env2, f2, yre, yim;
     // 0.1 s sub-windows: sums of R and S (one sample in eight), the slip
     // check's phasor sum at the last boundary, and per window the powers of
@@ -76,7 +76,7 @@ struct trustState {
     double subRef, subMean, subM2;
     // Clipping, from a sparse sample of the bytes.
     uint64_t clipSeen, clipped;
-    uint32_t clipNext;   // offset of the next byte to look at in the next buffer
+    uint32_t clipNext;  // offset of the next byte to look at in the next buffer
     // The front end, set before the stream and kept from window to window:
     // flat (a filtering down-converter: no block-sum losses to allow for),
     // and the noise power the high-pass finds against white noise of the
@@ -90,7 +90,7 @@ constexpr int32_t kTrustSubLen = 5000;  // 0.1 s sub-windows: 3 cycles of 30 Hz,
 void trustNoise(trustState &t);
 // The mean power of the noise high-pass's outputs over x (n samples), over
 // its white-noise gain: the variance of x, were x white.
-double trustHighPassPower(const float *x, size_t n);      // one high-pass output, every 64 samples
+double trustHighPassPower(const float *x, size_t n);  // one high-pass output, every 64 samples
 void trustSubWindow(trustState &t, double pre, double pim);
 
 // Each buffer of bytes as it arrives: clipping, from one pair in 127 (prime,

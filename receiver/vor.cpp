@@ -12,16 +12,16 @@
 
 namespace {
 
-constexpr double kStep = 0.0037699111843077513;       // 2 pi 30/50000: one sample of 30 Hz
-constexpr double kWrapAt = 3.1378227424054854;        // pi - step
-constexpr double kWrapBy = 6.2794153959952785;        // 2 pi - step
-constexpr double kDiscLimit = 0.06408849013323178;    // 2 pi 510/50000: 510 Hz deviation
+constexpr double kStep = 0.0037699111843077513;     // 2 pi 30/50000: one sample of 30 Hz
+constexpr double kWrapAt = 3.1378227424054854;      // pi - step
+constexpr double kWrapBy = 6.2794153959952785;      // 2 pi - step
+constexpr double kDiscLimit = 0.06408849013323178;  // 2 pi 510/50000: 510 Hz deviation
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
-constexpr double kDeg = 57.29577951308232;            // degrees per radian
-constexpr int64_t kRate = 50000;                      // envelope samples per second
-constexpr int64_t kWarmup = -5000;                    // 0.1 s for the filters to settle
-constexpr double kSlipDeg = 2.0;                      // plain and circular mean disagree: a slip
+constexpr double kDeg = 57.29577951308232;  // degrees per radian
+constexpr int64_t kRate = 50000;            // envelope samples per second
+constexpr int64_t kWarmup = -5000;          // 0.1 s for the filters to settle
+constexpr double kSlipDeg = 2.0;            // plain and circular mean disagree: a slip
 
 vorState startState() {
     vorState v{};
@@ -110,10 +110,8 @@ inline cpx step(filterState &f, cpx in, const filterCoef &c) {
     x[4] = in;
     y[2] = y[3];
     y[3] = y[4];
-    y[4].re = (x[0].re + x[4].re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re +
-              c.a2 * y[2].re + c.a3 * y[3].re;
-    y[4].im = (x[0].im + x[4].im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im +
-              c.a2 * y[2].im + c.a3 * y[3].im;
+    y[4].re = (x[0].re + x[4].re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re + c.a2 * y[2].re + c.a3 * y[3].re;
+    y[4].im = (x[0].im + x[4].im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im + c.a2 * y[2].im + c.a3 * y[3].im;
     return y[4];
 }
 

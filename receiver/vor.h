@@ -29,21 +29,21 @@ void vorReset();
 // vorInit().
 struct trustState;
 struct vorState {
-    double phase;           // 30 Hz oscillator, radians in (-pi, pi]
-    filterState flt_r;      // variable path, 30 Hz set
-    filterState flt_f;      // subcarrier path, subcarrier set
-    cpx fpr;                // previous subcarrier output, for the discriminator
-    filterState flt_s;      // reference path, 30 Hz set
-    double pA;              // previous phase difference
-    double uw;              // unwrap offset, whole turns, since the window's start
-    double sum;             // unwrapped phase differences of the window
-    int64_t n;              // samples of the window; negative during the warm-up
-    double pre, pim;        // unit phasors of the summed phase differences
-    int64_t summed;         // how many were summed
-    double plainMean;       // the last window's plain mean, before the slip check
-    double bearing;         // the last window's bearing, as vor() prints it
-    bool slip;              // whether the slip check replaced its plain mean
-    trustState *measures;   // each sample also feeds these (trust.h; null: none)
+    double phase;          // 30 Hz oscillator, radians in (-pi, pi]
+    filterState flt_r;     // variable path, 30 Hz set
+    filterState flt_f;     // subcarrier path, subcarrier set
+    cpx fpr;               // previous subcarrier output, for the discriminator
+    filterState flt_s;     // reference path, 30 Hz set
+    double pA;             // previous phase difference
+    double uw;             // unwrap offset, whole turns, since the window's start
+    double sum;            // unwrapped phase differences of the window
+    int64_t n;             // samples of the window; negative during the warm-up
+    double pre, pim;       // unit phasors of the summed phase differences
+    int64_t summed;        // how many were summed
+    double plainMean;      // the last window's plain mean, before the slip check
+    double bearing;        // the last window's bearing, as vor() prints it
+    bool slip;             // whether the slip check replaced its plain mean
+    trustState *measures;  // each sample also feeds these (trust.h; null: none)
 };
 // The start state, warm-up included; measures are kept.
 void vorInit(vorState &v);

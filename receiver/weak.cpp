@@ -35,28 +35,28 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kDeg = 57.29577951308232;
-constexpr int kMixPeriod = 1250;       // 9960/50000 = 249/1250
-constexpr int kFramePeriod = 5000;     // 30/50000 = 3/5000
+constexpr int kMixPeriod = 1250;             // 9960/50000 = 249/1250
+constexpr int kFramePeriod = 5000;           // 30/50000 = 3/5000
 constexpr int kDelay = (kWeakTaps - 1) / 2;  // the filter's delay, samples
-constexpr int kVarDelay = 35;          // the variable tone's delay: segment centres 0.5 samples apart
+constexpr int kVarDelay = 35;                // the variable tone's delay: segment centres 0.5 samples apart
 constexpr double kURate = 50000.0 / kWeakDecim;
-constexpr int kLines = 24;             // |n| of the fitted lines: J_n(18) is below 0.02 beyond
-constexpr int kShift = 4;              // whole line spacings the offset may span: 120 Hz, 1.2 %
-constexpr int kSpan = kLines + kShift; // lines summed, each side
+constexpr int kLines = 24;              // |n| of the fitted lines: J_n(18) is below 0.02 beyond
+constexpr int kShift = 4;               // whole line spacings the offset may span: 120 Hz, 1.2 %
+constexpr int kSpan = kLines + kShift;  // lines summed, each side
 constexpr int kAll = 2 * kSpan + 1;
 constexpr int kFit = 2 * kLines + 1;
 constexpr double kBetaLow = 13.0, kBetaStep = 0.25;  // FM index 14-18, and a margin
 constexpr int kBetas = 25;
-constexpr int kGrid = 64;              // coarse phase search: 5.6 degrees, the peak 17 wide
-constexpr double kSigmaFloor = 0.05;   // degrees, as the default estimator's
-constexpr double kMaxToneOff = 0.45;   // Hz: 1.5 % of 30 Hz
+constexpr int kGrid = 64;             // coarse phase search: 5.6 degrees, the peak 17 wide
+constexpr double kSigmaFloor = 0.05;  // degrees, as the default estimator's
+constexpr double kMaxToneOff = 0.45;  // Hz: 1.5 % of 30 Hz
 
 struct Tables {
-    float mix[kMixPeriod][2];          // exp(-j 2 pi 9960 i/50000)
-    float frame[kFramePeriod][2];      // exp(-j 2 pi 30 i/50000)
-    double h[kWeakTaps];               // decimation filter, DC gain 1
-    double J[kBetas][kFit];            // J_n(beta), n = -kLines ... kLines
-    double grid[kGrid][2];             // exp(-j 2 pi i/64)
+    float mix[kMixPeriod][2];      // exp(-j 2 pi 9960 i/50000)
+    float frame[kFramePeriod][2];  // exp(-j 2 pi 30 i/50000)
+    double h[kWeakTaps];           // decimation filter, DC gain 1
+    double J[kBetas][kFit];        // J_n(beta), n = -kLines ... kLines
+    double grid[kGrid][2];         // exp(-j 2 pi i/64)
     Tables() {
         for (int i = 0; i < kMixPeriod; ++i) {
             const double a = kTwoPi * 249.0 * i / kMixPeriod;
@@ -95,8 +95,6 @@ const Tables &tables() {
     return t;
 }
 
-
-
 // f(phi) = sum_n a_n exp(-j n phi) and its first two derivatives.
 struct fitValue {
     cpx f, d1, d2;
@@ -106,8 +104,8 @@ fitValue evaluate(const cpx *a, double phi) {
     fitValue v{a[kLines], {0, 0}, {0, 0}};
     cpx p{1, 0};
     for (int n = 1; n <= kLines; ++n) {
-        p = mul(p, z);                       // exp(-j n phi)
-        const cpx q{p.re, -p.im};            // exp(+j n phi)
+        p = mul(p, z);             // exp(-j n phi)
+        const cpx q{p.re, -p.im};  // exp(+j n phi)
         const cpx up = mul(a[kLines + n], p), dn = mul(a[kLines - n], q);
         const double nn = static_cast<double>(n);
         v.f.re += up.re + dn.re;
@@ -221,7 +219,8 @@ void fitChunk(weakState &w) {
     cpx a[kFit];
     for (int k = 0; k < K; ++k) {
         cpx *ck = &c[static_cast<size_t>(k) * kFit];
-        for (int i = 0; i < kFit; ++i) ck[i] = Z[static_cast<size_t>(k) * kAll + static_cast<size_t>(i + kShift + bestQ)];
+        for (int i = 0; i < kFit; ++i)
+            ck[i] = Z[static_cast<size_t>(k) * kAll + static_cast<size_t>(i + kShift + bestQ)];
         for (int i = 0; i < kFit; ++i) a[i] = {tb.J[bestB][i] * ck[i].re, tb.J[bestB][i] * ck[i].im};
         int g0 = 0;
         double top = -1;
@@ -352,8 +351,7 @@ void take(weakState &w, double e) {
         // The segment's centre: the baseband's (offset 2464 of the delayed
         // samples' frame start, less the variable tone's 2464.5: the same
         // to half a sample) in the 30 Hz frame.
-        const double centre = w.frameStart + (kVarDelay + kWeakDecim - 1 - kDelay) +
-                              (kWeakSegU - 1) / 2.0 * kWeakDecim;
+        const double centre = w.frameStart + (kVarDelay + kWeakDecim - 1 - kDelay) + (kWeakSegU - 1) / 2.0 * kWeakDecim;
         w.frame[w.segs] = kTwoPi * 3.0 * centre / kFramePeriod;
         w.var[w.segs] = w.varSum;
         w.varSum = cpx{0, 0};

@@ -17,12 +17,12 @@
 
 #include "filter.h"
 
-constexpr int kWeakSegLen = 5000;                   // samples per segment: 0.1 s, 3 cycles of 30 Hz
-constexpr int kWeakDecim = 10;                      // the subcarrier's baseband at 5 kHz
-constexpr int kWeakSegU = kWeakSegLen / kWeakDecim; // 500 baseband samples a segment
-constexpr int kWeakChunk = 20;                      // segments per estimate of the clock and offset
-constexpr int kWeakTaps = 81;                       // decimation filter, delay 40 samples
-constexpr int kWeakRing = 128;                      // history of the filter (a power of 2 >= taps)
+constexpr int kWeakSegLen = 5000;                    // samples per segment: 0.1 s, 3 cycles of 30 Hz
+constexpr int kWeakDecim = 10;                       // the subcarrier's baseband at 5 kHz
+constexpr int kWeakSegU = kWeakSegLen / kWeakDecim;  // 500 baseband samples a segment
+constexpr int kWeakChunk = 20;                       // segments per estimate of the clock and offset
+constexpr int kWeakTaps = 81;                        // decimation filter, delay 40 samples
+constexpr int kWeakRing = 128;                       // history of the filter (a power of 2 >= taps)
 
 // One window's figures. NaN where a figure cannot be had (no segment).
 struct weakResult {

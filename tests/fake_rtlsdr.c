@@ -62,7 +62,6 @@ static int fails(const char *name) {
     return 0;
 }
 
-
 static void sleep_ms(int ms) {
     struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
     nanosleep(&t, NULL); /* a signal cuts it short, as it cuts libusb's poll */
@@ -109,11 +108,11 @@ int rtlsdr_close(rtlsdr_dev_t *dev) {
     return 0;
 }
 
-#define SETTER(name, type, fmt)                       \
-    int rtlsdr_##name(rtlsdr_dev_t *dev, type v) {    \
-        (void)dev;                                    \
-        logf_(#name " " fmt, v);                      \
-        return fails(#name) ? -1 : 0;                 \
+#define SETTER(name, type, fmt)                    \
+    int rtlsdr_##name(rtlsdr_dev_t *dev, type v) { \
+        (void)dev;                                 \
+        logf_(#name " " fmt, v);                   \
+        return fails(#name) ? -1 : 0;              \
     }
 
 static uint32_t the_centre;
@@ -165,13 +164,34 @@ int rtlsdr_read_eeprom(rtlsdr_dev_t *dev, uint8_t *data, uint8_t offset, uint16_
     return -1;
 }
 
-uint32_t rtlsdr_get_center_freq(rtlsdr_dev_t *dev) { (void)dev; return 0; }
-int rtlsdr_get_freq_correction(rtlsdr_dev_t *dev) { (void)dev; return 0; }
-enum rtlsdr_tuner rtlsdr_get_tuner_type(rtlsdr_dev_t *dev) { (void)dev; return RTLSDR_TUNER_R820T; }
-int rtlsdr_get_tuner_gain(rtlsdr_dev_t *dev) { (void)dev; return 0; }
-uint32_t rtlsdr_get_sample_rate(rtlsdr_dev_t *dev) { (void)dev; return 0; }
-int rtlsdr_get_direct_sampling(rtlsdr_dev_t *dev) { (void)dev; return 0; }
-int rtlsdr_get_offset_tuning(rtlsdr_dev_t *dev) { (void)dev; return 0; }
+uint32_t rtlsdr_get_center_freq(rtlsdr_dev_t *dev) {
+    (void)dev;
+    return 0;
+}
+int rtlsdr_get_freq_correction(rtlsdr_dev_t *dev) {
+    (void)dev;
+    return 0;
+}
+enum rtlsdr_tuner rtlsdr_get_tuner_type(rtlsdr_dev_t *dev) {
+    (void)dev;
+    return RTLSDR_TUNER_R820T;
+}
+int rtlsdr_get_tuner_gain(rtlsdr_dev_t *dev) {
+    (void)dev;
+    return 0;
+}
+uint32_t rtlsdr_get_sample_rate(rtlsdr_dev_t *dev) {
+    (void)dev;
+    return 0;
+}
+int rtlsdr_get_direct_sampling(rtlsdr_dev_t *dev) {
+    (void)dev;
+    return 0;
+}
+int rtlsdr_get_offset_tuning(rtlsdr_dev_t *dev) {
+    (void)dev;
+    return 0;
+}
 
 int rtlsdr_set_tuner_if_gain(rtlsdr_dev_t *dev, int stage, int gain) {
     (void)dev;
@@ -217,8 +237,7 @@ int rtlsdr_read_sync(rtlsdr_dev_t *dev, void *buf, int len, int *n_read) {
     return -1;
 }
 
-int rtlsdr_read_async(rtlsdr_dev_t *dev, rtlsdr_read_async_cb_t cb, void *ctx, uint32_t buf_num,
-                      uint32_t buf_len) {
+int rtlsdr_read_async(rtlsdr_dev_t *dev, rtlsdr_read_async_cb_t cb, void *ctx, uint32_t buf_num, uint32_t buf_len) {
     logf_("read_async %u %u", buf_num, buf_len);
     if (fails("read_async")) return -1;
     dev->cancel = 0; /* as the real one: a cancel ends the stream it was meant for */

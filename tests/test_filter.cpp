@@ -40,8 +40,11 @@ TEST(Filter, ImpulseResponseFollowsTheRecurrence) {
 }
 
 TEST(Filter, SteadyInputSettlesToTheGainAtZeroHertz) {
-    struct Case { const filterCoef *c; int steps; double gain; } cases[] = {
-        {&coef30, 30000, 22.28}, {&coefSub, 3000, 1397.55}};
+    struct Case {
+        const filterCoef *c;
+        int steps;
+        double gain;
+    } cases[] = {{&coef30, 30000, 22.28}, {&coefSub, 3000, 1397.55}};
     for (const auto &k : cases) {
         filterState s{};
         cpx out{};

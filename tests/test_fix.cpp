@@ -74,7 +74,11 @@ TEST(Fix, GeneratedGeometry) {
     // two stations, or bearings that point away from each other: no fix.
     const station &klo = named("KLO", 114850), &hoc = named("HOC", 113200), &wil = named("WIL", 116900),
                   &zue = named("ZUE", 110050);
-    struct Case { const char *what; std::vector<const station *> s; double lat, lon; } cases[] = {
+    struct Case {
+        const char *what;
+        std::vector<const station *> s;
+        double lat, lon;
+    } cases[] = {
         {"KLO HOC", {&klo, &hoc}, 47.35, 8.05},
         {"KLO WIL", {&klo, &wil}, 47.05, 8.40},
         {"ZUE WIL HOC", {&zue, &wil, &hoc}, 47.60, 8.10},
@@ -103,8 +107,7 @@ TEST(Fix, ErrorRadiusIsCalibrated) {
     // 1 degree: the truth lies within the larger semi-axis of the 95 %
     // ellipse in 95-99 % of fixes (a circle of that radius holds more than
     // the ellipse).
-    const station *s[] = {&named("KLO", 114850), &named("HOC", 113200), &named("WIL", 116900),
-                          &named("ZUE", 110050)};
+    const station *s[] = {&named("KLO", 114850), &named("HOC", 113200), &named("WIL", 116900), &named("ZUE", 110050)};
     uint64_t r = 5;
     auto uniform = [&r] {
         r = r * 6364136223846793005ull + 1442695040888963407ull;

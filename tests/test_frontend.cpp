@@ -77,7 +77,9 @@ TEST(FrontEnd, CarrierAmplitudeScalesToAbout1Over128) {
 
 TEST(FrontEnd, BlockSumResponse) {
     // sin(40x)/(40 sin x), x = pi (f - 50 kHz)/2 MHz.
-    struct Case { double f, dB; } cases[] = {{40000, -0.58}, {60000, -0.58}, {49000, -0.006}, {59960, -0.57}};
+    struct Case {
+        double f, dB;
+    } cases[] = {{40000, -0.58}, {60000, -0.58}, {49000, -0.006}, {59960, -0.57}};
     for (Callback cb : kBoth) {
         const double ref = meanEnvelope(cb, 50000, 100);
         for (const auto &c : cases) {

@@ -19,7 +19,8 @@ std::vector<float> keyed(const std::string &text, double wpm, double hz, double 
     std::vector<uint8_t> down;
     const double unit = 1.2 / wpm * 125;
     auto add = [&](bool on, double units) {
-        const size_t until = static_cast<size_t>(std::llround((static_cast<double>(down.size()) / unit + units) * unit));
+        const size_t until =
+            static_cast<size_t>(std::llround((static_cast<double>(down.size()) / unit + units) * unit));
         down.resize(until, on);
     };
     add(false, 1.0 * 125 / unit);
@@ -50,9 +51,12 @@ std::vector<float> keyed(const std::string &text, double wpm, double hz, double 
 }
 
 TEST(Ident, GridReadsKeyingAtEverySpeed) {
-    struct Case { const char *text; double wpm, hz, noise; } cases[] = {
-        {"KLO", 7, 0, 0.2},   {"VRN", 10, 6, 0.2}, {"ZUE", 13, -8, 0.2}, {"HOC", 5, 3, 0.2},
-        {"TGO", 6, -4, 0.2},  {"MMB", 12, 9, 0.2}, {"X", 7, 0, 0.1},
+    struct Case {
+        const char *text;
+        double wpm, hz, noise;
+    } cases[] = {
+        {"KLO", 7, 0, 0.2},  {"VRN", 10, 6, 0.2}, {"ZUE", 13, -8, 0.2}, {"HOC", 5, 3, 0.2},
+        {"TGO", 6, -4, 0.2}, {"MMB", 12, 9, 0.2}, {"X", 7, 0, 0.1},
     };
     for (const auto &c : cases) {
         std::vector<float> im;
@@ -98,12 +102,16 @@ identRep repetition(const std::string &text, double noise, uint64_t seed, double
 
 TEST(Ident, RepetitionsReadTogether) {
     static identRep a, b;
-    struct Case { const char *first, *second; double noise, fromA, fromB, masked; const char *want; } cases[] = {
-        {"KLO", "KLO", 0.25, 0, 0, 0, "KLO"},        // clean
+    struct Case {
+        const char *first, *second;
+        double noise, fromA, fromB, masked;
+        const char *want;
+    } cases[] = {
+        {"KLO", "KLO", 0.25, 0, 0, 0, "KLO"},         // clean
         {"HBV", "HBV", 0.25, 0.1, 0.6, 0.35, "HBV"},  // each half masked by speech, a different half
-        {"KLO", "KLA", 0.25, 0, 0, 0, ""},           // two identifiers: neither is read
-        {"", "", 0.25, 0, 0, 0, ""},                 // noise alone
-        {"KLO", "KLO", 0.25, 0.0, 0.0, 1.0, ""},     // both masked throughout
+        {"KLO", "KLA", 0.25, 0, 0, 0, ""},            // two identifiers: neither is read
+        {"", "", 0.25, 0, 0, 0, ""},                  // noise alone
+        {"KLO", "KLO", 0.25, 0.0, 0.0, 1.0, ""},      // both masked throughout
     };
     for (const auto &c : cases) {
         a = repetition(c.first, c.noise, 1, c.fromA, c.masked);
@@ -123,7 +131,11 @@ TEST(Ident, RepetitionsReadTogether) {
 // or none.
 TEST(Ident, RepetitionsCutByTheirPeriod) {
     static identRep r;
-    struct Case { const char *texts[3]; double masked; const char *want; } cases[] = {
+    struct Case {
+        const char *texts[3];
+        double masked;
+        const char *want;
+    } cases[] = {
         {{"KLO", "KLO", "KLO"}, 0, "KLO"},     // clean
         {{"HBV", "HBV", "HBV"}, 0.35, "HBV"},  // each masked in another place
         {{"KLO", "KLA", "KLO"}, 0.35, ""},     // two identifiers: neither is read
@@ -163,9 +175,10 @@ SigParams station(const char *morse, double wpm, double cn0, uint64_t seed) {
 }
 
 TEST(Ident, ConfirmedOnGeneratedStations) {
-    struct Case { SigParams p; } cases[] = {
-        {station("KLO", 7, 55, 1)}, {station("VRN", 10, 50, 2)}, {station("ZUE", 12, 60, 3)}};
-    cases[1].p.identHz = 1060;     // 40 Hz off
+    struct Case {
+        SigParams p;
+    } cases[] = {{station("KLO", 7, 55, 1)}, {station("VRN", 10, 50, 2)}, {station("ZUE", 12, 60, 3)}};
+    cases[1].p.identHz = 1060;  // 40 Hz off
     cases[1].p.offsetHz = -4000;
     for (const auto &c : cases) {
         double at;
@@ -177,7 +190,10 @@ TEST(Ident, ConfirmedOnGeneratedStations) {
 }
 
 TEST(Ident, NothingNamesAStationThatIsNotThere) {
-    struct Case { const char *what; SigParams p; } cases[] = {
+    struct Case {
+        const char *what;
+        SigParams p;
+    } cases[] = {
         {"noise", station("", 7, 50, 4)},
         {"speech, no ident", station("", 7, 60, 5)},
         {"steady tone", station("", 7, 60, 6)},

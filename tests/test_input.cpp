@@ -45,8 +45,8 @@ TEST(Recordings, EveryFormatRateAndCentreDecodes) {
     struct Case {
         std::string format;  // vorgen -F
         int rate;
-        int offset;          // station above the centre, Hz
-        std::string name;    // "" : x.<format>, given -s and -c
+        int offset;        // station above the centre, Hz
+        std::string name;  // "" : x.<format>, given -s and -c
         double radial;
     } cases[] = {
         {"cu8", 250000, -90000, "", 0.0},
@@ -64,14 +64,21 @@ TEST(Recordings, EveryFormatRateAndCentreDecodes) {
     };
     for (const auto &c : cases) {
         const std::string path = temp(c.name.empty() ? "x." + c.format : c.name);
-        const std::string what = c.format + " " + std::to_string(c.rate) + " " + std::to_string(c.offset) + " " + c.name;
-        ASSERT_TRUE(vorgen({"-r", std::to_string(c.radial), "-S", "5", "-c", "1500", "-M", "VRN", "-t", "4.2", "-F",
-                            c.format, "-R", std::to_string(c.rate), "-O", std::to_string(c.offset), "-f", "113.1",
+        const std::string what =
+            c.format + " " + std::to_string(c.rate) + " " + std::to_string(c.offset) + " " + c.name;
+        ASSERT_TRUE(vorgen({"-r", std::to_string(c.radial),
+                            "-S", "5",
+                            "-c", "1500",
+                            "-M", "VRN",
+                            "-t", "4.2",
+                            "-F", c.format,
+                            "-R", std::to_string(c.rate),
+                            "-O", std::to_string(c.offset),
+                            "-f", "113.1",
                             "-o", path}))
             << what;
         std::vector<std::string> args = {"-i", path};
-        if (c.name.empty())
-            args.insert(args.end(), {"-s", std::to_string(c.rate), "-c", mhz(113100000.0 - c.offset)});
+        if (c.name.empty()) args.insert(args.end(), {"-s", std::to_string(c.rate), "-c", mhz(113100000.0 - c.offset)});
         args.push_back("113.1");
         const Outcome r = navdial(args);
         EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
@@ -109,8 +116,8 @@ TEST(Recordings, DongleLayoutKeepsItsPath) {
     ASSERT_TRUE(vorgen({"-r", "200", "-S", "8", "-n", "47", "-t", "8.2", "-o", path}));
     const Outcome plain = navdial({"-i", path, "113.1"});
     ASSERT_EQ(bearings(plain.out).size(), 4u);
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {"-i", "cu8:" + path, "113.1"}, {"-i", path, "-s", "2M", "-c", "113.05", "113.1"}}) {
+    for (const auto &args : std::vector<std::vector<std::string>>{{"-i", "cu8:" + path, "113.1"},
+                                                                  {"-i", path, "-s", "2M", "-c", "113.05", "113.1"}}) {
         const Outcome r = navdial(args);
         EXPECT_EQ(r.out, plain.out) << args[1];
         EXPECT_EQ(r.err, plain.err) << args[1];
@@ -204,14 +211,23 @@ TEST(Recordings, CutFilesDecodeWhatTheyHold) {
     struct Case {
         std::string name, bytes;
         std::vector<std::string> args;
-        size_t lines;     // bearings from what is held
-        std::string says; // the one notice
+        size_t lines;      // bearings from what is held
+        std::string says;  // the one notice
     } cases[] = {
-        {"cut.wav", wavBytes.substr(0, 44 + 4 * 2600000), {"-c", "113.05"}, 1,
+        {"cut.wav",
+         wavBytes.substr(0, 44 + 4 * 2600000),
+         {"-c", "113.05"},
+         1,
          "cut.wav: cut short: 3.900 s of signal less than its header says; decoding the 2.600 s it holds"},
-        {"odd.cf32", readBytes(cf) + "abc", {"-s", "1M", "-c", "113.05"}, 2,
+        {"odd.cf32",
+         readBytes(cf) + "abc",
+         {"-s", "1M", "-c", "113.05"},
+         2,
          "odd.cf32: cut short: the last 3 of its 36000003 bytes are not a whole 8-byte cf32 sample; left out"},
-        {"odd.cu8", readBytes(cu) + "x", {}, 2,
+        {"odd.cu8",
+         readBytes(cu) + "x",
+         {},
+         2,
          "odd.cu8: cut short: the last byte of its 18000001 is not a whole 2-byte cu8 sample; left out"},
     };
     for (const auto &c : cases) {
@@ -236,9 +252,12 @@ TEST(Recordings, CutFilesDecodeWhatTheyHold) {
 }
 
 TEST(Recordings, RatesFrequenciesAndNames) {
-    struct { const char *text; bool ok; double hz; } rates[] = {
-        {"2048000", true, 2048000}, {"1.8M", true, 1800000}, {"250k", true, 250000},
-        {"1.8", true, 1.8}, {"abc", false, 0}, {"-5", false, 0}, {"2M5", false, 0}, {"", false, 0}};
+    struct {
+        const char *text;
+        bool ok;
+        double hz;
+    } rates[] = {{"2048000", true, 2048000}, {"1.8M", true, 1800000}, {"250k", true, 250000}, {"1.8", true, 1.8},
+                 {"abc", false, 0},          {"-5", false, 0},        {"2M5", false, 0},      {"", false, 0}};
     for (const auto &c : rates) {
         double hz = 0;
         EXPECT_EQ(parseRate(c.text, hz), c.ok) << c.text;
@@ -246,9 +265,13 @@ TEST(Recordings, RatesFrequenciesAndNames) {
             EXPECT_DOUBLE_EQ(hz, c.hz) << c.text;
         }
     }
-    struct { const char *text; bool ok; double hz; } freqs[] = {
-        {"113.0", true, 113e6}, {"112.85", true, 112.85e6}, {"113M", true, 113e6},
-        {"113000000Hz", true, 113e6}, {"113000k", true, 113e6}, {"113 MHz", false, 0}, {"x", false, 0}};
+    struct {
+        const char *text;
+        bool ok;
+        double hz;
+    } freqs[] = {
+        {"113.0", true, 113e6},   {"112.85", true, 112.85e6}, {"113M", true, 113e6}, {"113000000Hz", true, 113e6},
+        {"113000k", true, 113e6}, {"113 MHz", false, 0},      {"x", false, 0}};
     for (const auto &c : freqs) {
         double hz = 0;
         EXPECT_EQ(parseFrequency(c.text, hz), c.ok) << c.text;
@@ -256,7 +279,10 @@ TEST(Recordings, RatesFrequenciesAndNames) {
             EXPECT_NEAR(hz, c.hz, 1e-3) << c.text;
         }
     }
-    struct { const char *name; double rate, centre; } names[] = {
+    struct {
+        const char *name;
+        double rate, centre;
+    } names[] = {
         {"/data/gqrx_20261208_101500_112800000_1800000_fc.raw", 1800000, 112800000},
         {"baseband_113500000Hz_10-15-00_08-12-2026.wav", 0, 113500000},
         {"SDRSharp_20261208_101500Z_112500000Hz_IQ.wav", 0, 112500000},
@@ -277,10 +303,21 @@ TEST(Recordings, SeveralStationsInOneStream) {
     // vorgen -A puts more stations in the stream, each at its level; each
     // decodes at its own frequency, with its radial and its C/N0.
     const std::string path = temp("multi.cf32");
-    ASSERT_TRUE(vorgen({"-r", "123.4", "-t", "4.2", "-n", "55", "-S", "3", "-f", "113.0", "-O", "100000", "-R",
-                        "2400000", "-F", "cf32", "-A", "113.6:45.5:-3", "-A", "112.35:300.2:-6", "-o", path}));
-    struct Case { const char *mhz; double radial, cn0; } cases[] = {
-        {"113.0", 123.4, 55}, {"113.6", 45.5, 52}, {"112.35", 300.2, 49}};
+    ASSERT_TRUE(vorgen({"-r", "123.4",
+                        "-t", "4.2",
+                        "-n", "55",
+                        "-S", "3",
+                        "-f", "113.0",
+                        "-O", "100000",
+                        "-R", "2400000",
+                        "-F", "cf32",
+                        "-A", "113.6:45.5:-3",
+                        "-A", "112.35:300.2:-6",
+                        "-o", path}));
+    struct Case {
+        const char *mhz;
+        double radial, cn0;
+    } cases[] = {{"113.0", 123.4, 55}, {"113.6", 45.5, 52}, {"112.35", 300.2, 49}};
     for (const auto &c : cases) {
         const Outcome r = navdial({"-w", "-F", "json", "-i", path, "-s", "2.4M", "-c", "112.9", c.mhz});
         std::istringstream lines(r.out);

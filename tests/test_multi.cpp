@@ -44,12 +44,12 @@ TEST(Span, WhereTheTunerGoes) {
         std::vector<int32_t> mhz50;  // the stations, in 50 kHz channels
         int32_t centre50;            // 0: they do not fit
     } cases[] = {
-        {{2262}, 2261},                  // one station: just below it
-        {{2262, 2264}, 2261},            // the middle, 2263, would mirror one onto the other
-        {{2264, 2226}, 2245},            // 113.2 and 114.85 (KLO and HOC): 33 channels apart
-        {{2200, 2238}, 2219},            // 38 channels: just fits, 19 either side
-        {{2200, 2239}, 0},               // 39 do not
-        {{2201, 2202, 2203}, 2200},      // no centre on a station, none mirroring another
+        {{2262}, 2261},              // one station: just below it
+        {{2262, 2264}, 2261},        // the middle, 2263, would mirror one onto the other
+        {{2264, 2226}, 2245},        // 113.2 and 114.85 (KLO and HOC): 33 channels apart
+        {{2200, 2238}, 2219},        // 38 channels: just fits, 19 either side
+        {{2200, 2239}, 0},           // 39 do not
+        {{2201, 2202, 2203}, 2200},  // no centre on a station, none mirroring another
     };
     for (const Case &c : cases) {
         std::vector<int32_t> hz;
@@ -69,13 +69,16 @@ TEST(Span, EachStationReadsAsAlone) {
     // the one-station detector's numbers, to the byte; the others as the
     // down-converter reads them alone.
     const std::string path = temp("three.cu8");
-    ASSERT_TRUE(vorgen({"-r", "123.4", "-t", "4.2", "-n", "55", "-S", "3", "-f", "113.0", "-A", "113.6:45.5:-1",
-                        "-A", "112.35:300.2:-2", "-o", path}));
+    ASSERT_TRUE(vorgen({"-r", "123.4", "-t", "4.2", "-n", "55", "-S", "3", "-f", "113.0", "-A", "113.6:45.5:-1", "-A",
+                        "112.35:300.2:-2", "-o", path}));
     const std::vector<std::string> all =
         lines(navdial({"-F", "json", "-i", path, "-a", "113.6", "-a", "112.35", "113.0"}).out);
     ASSERT_EQ(all.size(), 6u);
     EXPECT_EQ(all[0] + "\n" + all[3] + "\n", navdial({"-F", "json", "-i", path, "113.0"}).out);
-    struct Alone { const char *mhz; size_t line; } alone[] = {{"113.6", 1}, {"112.35", 2}};
+    struct Alone {
+        const char *mhz;
+        size_t line;
+    } alone[] = {{"113.6", 1}, {"112.35", 2}};
     for (const Alone &a : alone) {
         const std::vector<std::string> one = lines(navdial({"-F", "json", "-i", path, "-c", "112.95", a.mhz}).out);
         ASSERT_EQ(one.size(), 2u) << a.mhz;
@@ -88,8 +91,17 @@ TEST(Span, EachStationReadsAsAlone) {
     }
     // Other recordings: a down-converter per station, each as it reads alone.
     const std::string cf32 = temp("three.cf32");
-    ASSERT_TRUE(vorgen({"-r", "123.4", "-t", "4.2", "-n", "55", "-S", "3", "-f", "113.0", "-O", "100000", "-R",
-                        "2400000", "-F", "cf32", "-A", "113.6:45.5:-3", "-A", "112.35:300.2:-6", "-o", cf32}));
+    ASSERT_TRUE(vorgen({"-r", "123.4",
+                        "-t", "4.2",
+                        "-n", "55",
+                        "-S", "3",
+                        "-f", "113.0",
+                        "-O", "100000",
+                        "-R", "2400000",
+                        "-F", "cf32",
+                        "-A", "113.6:45.5:-3",
+                        "-A", "112.35:300.2:-6",
+                        "-o", cf32}));
     const std::vector<std::string> rec = {"-i", cf32, "-s", "2.4M", "-c", "112.9"};
     std::vector<std::string> args = rec;
     args.insert(args.end(), {"-a", "113.6", "-a", "112.35", "113.0"});
@@ -109,7 +121,10 @@ TEST(Span, EachStationReadsAsAlone) {
     // Plain lines name the station; the same frequency twice, or one off
     // the recording, is refused.
     EXPECT_EQ(lines(navdial({"-i", path, "-a", "113.6", "113.0"}).out)[1].substr(0, 7), "113.60 ");
-    struct Bad { std::vector<std::string> args; const char *says; } bad[] = {
+    struct Bad {
+        std::vector<std::string> args;
+        const char *says;
+    } bad[] = {
         {{"-a", "113.0", "113.0"}, "given twice"},
         {{"-a", "114.2", "113.0"}, "outside the recording"},
         {{"-a", "113.62", "113.0"}, "not on the 50 kHz channel raster"},
@@ -151,8 +166,9 @@ TEST(Span, FixFromOneRecording) {
     EXPECT_NE(blind.err.find("no fix"), std::string::npos) << blind.err;
 
     // Their idents tell them apart: fixes once both are confirmed, not before.
-    ASSERT_TRUE(vorgen({"-r", "242.22", "-t", "18.3", "-n", "55", "-S", "5", "-f", "114.85", "-O", "850000", "-M",
-                        "KLO", "-W", "10", "-P", "6", "-T", "1", "-A", "113.2:119.28:0:HOC", "-o", path}));
+    ASSERT_TRUE(vorgen({"-r",     "242.22", "-t",  "18.3", "-n", "55", "-S", "5",  "-f", "114.85", "-O",
+                        "850000", "-M",     "KLO", "-W",   "10", "-P", "6",  "-T", "1",  "-A",     "113.2:119.28:0:HOC",
+                        "-o",     path}));
     const Outcome named = navdial({"-i", path, "-c", "114.0", "-a", "113.2", "114.85"});
     const std::vector<std::string> all = lines(named.out);
     size_t fixes = 0;
@@ -208,8 +224,9 @@ TEST(Span, StationsInTurnOnTheDongle) {
     EXPECT_EQ(tunes[6], "set_center_freq 114800000");
     // A tuner that refuses the next station: said, status 255, the first
     // station's lines kept.
-    const Outcome refused = navdial({"-a", "110.05", "114.85"}, {"LD_LIBRARY_PATH=" FAKE_DIR, "FAKE_RTLSDR_IQ=" + pattern,
-                                                                 "FAKE_RTLSDR_FAIL=set_center_freq", "FAKE_RTLSDR_FAIL_AFTER=1"});
+    const Outcome refused =
+        navdial({"-a", "110.05", "114.85"}, {"LD_LIBRARY_PATH=" FAKE_DIR, "FAKE_RTLSDR_IQ=" + pattern,
+                                             "FAKE_RTLSDR_FAIL=set_center_freq", "FAKE_RTLSDR_FAIL_AFTER=1"});
     EXPECT_EQ(refused.status, 255);
     EXPECT_EQ(refused.out.substr(0, 7), "114.85 ") << refused.out;
     EXPECT_NE(refused.err.find("could not be tuned to the next station"), std::string::npos) << refused.err;

@@ -47,16 +47,15 @@ const std::string kStalled =
     "(see replug(1)) or plug it in again.\n";
 
 // R820T's gain table, tenths of dB.
-const char *kR820T = "0,9,14,27,37,77,87,125,144,157,166,197,207,229,254,280,297,328,338,364,372,386,402,421,434,439,445,480,496";
+const char *kR820T =
+    "0,9,14,27,37,77,87,125,144,157,166,197,207,229,254,280,297,328,338,364,372,386,402,421,434,439,445,480,496";
 
 Outcome navdial(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
                 const std::string &input = "") {
     return run(program(NAVDIAL_BIN, args), env, input);
 }
 
-std::string tempPath(const std::string &tag) {
-    return "/tmp/navdial-test-" + std::to_string(getpid()) + "-" + tag;
-}
+std::string tempPath(const std::string &tag) { return "/tmp/navdial-test-" + std::to_string(getpid()) + "-" + tag; }
 
 std::string readFile(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
@@ -97,7 +96,11 @@ struct Fake {
 };
 
 TEST(CommandLine, FrequencyChecks) {
-    struct Case { std::vector<std::string> args; int status; std::string err; } cases[] = {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
         {{}, 254, "need frequency\n"},
         {{"-v", "-g", "300"}, 254, "need frequency\n"},
         {{"107.999999"}, 254, "invalid frequency\n"},
@@ -140,13 +143,16 @@ TEST(CommandLine, UsageAndBadOptions) {
 }
 
 TEST(CommandLine, OptionValuesReachTheDongle) {
-    struct Case { std::vector<std::string> args; std::string want; } cases[] = {
+    struct Case {
+        std::vector<std::string> args;
+        std::string want;
+    } cases[] = {
         {{"-p", "-3", "113.1"}, "set_freq_correction -3\n"},
-        {{"-p", "2a", "113.1"}, "set_freq_correction 2\n"},            // trailing text ignored
+        {{"-p", "2a", "113.1"}, "set_freq_correction 2\n"},                    // trailing text ignored
         {{"-p", "99999999999", "113.1"}, "set_freq_correction 2147483647\n"},  // saturates
-        {{"-r", "3", "-v", "113.1", "extra"}, "open 3\n"},              // -v taken, 2nd argument ignored
-        {{"118", "-r", "2"}, "open 2\n"},                               // options after the frequency
-        {{"-g", "abc", "113.1"}, "set_tuner_gain 0\n"},                 // not a number: 0
+        {{"-r", "3", "-v", "113.1", "extra"}, "open 3\n"},                     // -v taken, 2nd argument ignored
+        {{"118", "-r", "2"}, "open 2\n"},                                      // options after the frequency
+        {{"-g", "abc", "113.1"}, "set_tuner_gain 0\n"},                        // not a number: 0
     };
     for (const auto &c : cases) {
         Fake fake({"FAKE_RTLSDR_FAIL=read_async"});
@@ -176,21 +182,26 @@ TEST(Dongle, SetUpSequence) {
 }
 
 TEST(Dongle, NearestGain) {
-    struct Case { const char *gains; const char *want; const char *wanted; } cases[] = {
-        {kR820T, "496", "1000"}, {kR820T, "496", "500"}, {kR820T, "0", "0"}, {kR820T, "280", "270"},
-        {"100,200", "100", "150"},  // a tie keeps the earlier entry
-        {"200,100", "200", "150"},
-        {"-10,50", "-10", "-2147483648"},
+    struct Case {
+        const char *gains;
+        const char *want;
+        const char *wanted;
+    } cases[] = {
+        {kR820T, "496", "1000"},   {kR820T, "496", "500"},           {kR820T, "0", "0"},
+        {kR820T, "280", "270"},    {"100,200", "100", "150"},  // a tie keeps the earlier entry
+        {"200,100", "200", "150"}, {"-10,50", "-10", "-2147483648"},
     };
     for (const auto &c : cases) {
         Fake fake({std::string("FAKE_RTLSDR_GAINS=") + c.gains, "FAKE_RTLSDR_FAIL=read_async"});
         navdial({"-g", c.wanted, "113.1"}, fake.env);
         EXPECT_NE(fake.calls().find(std::string("set_tuner_gain ") + c.want + "\n"), std::string::npos)
-            << "gains " << c.gains << ", wanted " << c.wanted << "\n" << fake.calls();
+            << "gains " << c.gains << ", wanted " << c.wanted << "\n"
+            << fake.calls();
     }
     // No gains reported (no gain line), or none delivered by the second query: gain 0.
-    struct Empty { const char *env, *line; } empty[] = {{"FAKE_RTLSDR_GAINS=", ""},
-                                                        {"FAKE_RTLSDR_GAINS2=0", "Tuner gain : 0.000000\n"}};
+    struct Empty {
+        const char *env, *line;
+    } empty[] = {{"FAKE_RTLSDR_GAINS=", ""}, {"FAKE_RTLSDR_GAINS2=0", "Tuner gain : 0.000000\n"}};
     for (const auto &e : empty) {
         Fake fake({e.env, "FAKE_RTLSDR_FAIL=read_async"});
         const Outcome r = navdial({"-v", "113.1"}, fake.env);
@@ -214,15 +225,17 @@ TEST(Dongle, SetUpFailures) {
     }
 
     // Warnings: set-up goes on, and streaming starts.
-    Fake warn({"FAKE_RTLSDR_FAIL=set_tuner_gain,set_freq_correction,set_center_freq,set_sample_rate,"
-               "reset_buffer,read_async"});
+    Fake warn(
+        {"FAKE_RTLSDR_FAIL=set_tuner_gain,set_freq_correction,set_center_freq,set_sample_rate,"
+         "reset_buffer,read_async"});
     r = navdial({"-p", "5", "113.1"}, warn.env);
     EXPECT_EQ(r.err,
               "WARNING: Failed to set gain.\n"
               "WARNING: Failed to set freq. correction\n"
               "WARNING: Failed to set center freq.\n"
               "WARNING: Failed to set sample rate.\n"
-              "WARNING: Failed to reset buffers.\n" + kLost);
+              "WARNING: Failed to reset buffers.\n" +
+                  kLost);
     EXPECT_NE(warn.calls().find("read_async"), std::string::npos);
     EXPECT_EQ(warn.calls().find("set_freq_correction 0"), std::string::npos);
 }

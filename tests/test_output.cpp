@@ -84,9 +84,9 @@ TEST(Output, JsonLinesAndTheFlagsNotices) {
         const auto want = lines(plain.out), got = lines(json.out);
         ASSERT_EQ(got.size(), 8u) << which;
         ASSERT_EQ(want.size(), got.size()) << which;
-        const std::set<std::string> keys = {"t",         "freq",       "radial",    "valid",     "reasons",
-                                            "sigma",     "cn0",        "level_dbfs", "clip",     "var_depth",
-                                            "sub_depth", "deviation_hz", "slip",     "ident"};
+        const std::set<std::string> keys = {"t",         "freq",         "radial",     "valid", "reasons",
+                                            "sigma",     "cn0",          "level_dbfs", "clip",  "var_depth",
+                                            "sub_depth", "deviation_hz", "slip",       "ident"};
         std::string flags;
         for (size_t k = 0; k < got.size(); ++k) {
             const auto j = nlohmann::json::parse(got[k]);

@@ -21,8 +21,11 @@ std::string scratchFile() {
 
 TEST(Replug, FailuresAreReported) {
     const std::string file = scratchFile();
-    struct Case { std::string path, err; } cases[] = {
-        {"/nonexistent/bus/usb/001/002", "replug: cannot open /nonexistent/bus/usb/001/002: No such file or directory\n"},
+    struct Case {
+        std::string path, err;
+    } cases[] = {
+        {"/nonexistent/bus/usb/001/002",
+         "replug: cannot open /nonexistent/bus/usb/001/002: No such file or directory\n"},
         {"/tmp", "replug: cannot open /tmp: Is a directory\n"},
         {file, "replug: cannot reset " + file + ": Inappropriate ioctl for device\n"},
         {"/dev/null", "replug: cannot reset /dev/null: Inappropriate ioctl for device\n"},

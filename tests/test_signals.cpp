@@ -85,8 +85,11 @@ TEST(Chain, BufferSplitsChangeNothing) {
 TEST(Chain, NoiseAt50dBHzAndAbove) {
     // Every 2 s window within 2 degrees. At 50 dB-Hz the plain window mean
     // slips a turn in many windows; the circular-mean check catches them.
-    struct Case { double cn0; double radial; uint64_t seed; } cases[] = {
-        {50, 100, 1}, {50, 200, 2}, {50, 300, 3}, {50, 185.6, 4}, {50, 10, 5}, {53, 45, 6}, {60, 270, 7}};
+    struct Case {
+        double cn0;
+        double radial;
+        uint64_t seed;
+    } cases[] = {{50, 100, 1}, {50, 200, 2}, {50, 300, 3}, {50, 185.6, 4}, {50, 10, 5}, {53, 45, 6}, {60, 270, 7}};
     int windows = 0;
     for (const auto &c : cases) {
         SigParams p = station(c.radial, 8.11);
@@ -106,9 +109,12 @@ TEST(Chain, NoiseAt50dBHzAndAbove) {
 TEST(Chain, FastAndPlainKernelsPrintTheSame) {
     // Clean and noisy stations (down to 40 dB-Hz, where windows slip and the
     // circular mean is printed), ident and offset, odd buffer lengths.
-    struct Case { double radial, cn0; uint64_t seed; size_t bytes; } cases[] = {
-        {0.0, INFINITY, 0, 81920}, {91.7, INFINITY, 5, 1000}, {185.6, 60, 6, 81920}, {271.5, 50, 7, 6},
-        {33.3, 45, 8, 81920},      {123.0, 40, 9, 4098},      {359.9, 47, 10, 81920}};
+    struct Case {
+        double radial, cn0;
+        uint64_t seed;
+        size_t bytes;
+    } cases[] = {{0.0, INFINITY, 0, 81920}, {91.7, INFINITY, 5, 1000}, {185.6, 60, 6, 81920}, {271.5, 50, 7, 6},
+                 {33.3, 45, 8, 81920},      {123.0, 40, 9, 4098},      {359.9, 47, 10, 81920}};
     for (const auto &c : cases) {
         SigParams p = station(c.radial, 5.2);
         p.cn0 = c.cn0;
@@ -128,10 +134,14 @@ TEST(Chain, FastAndPlainKernelsPrintTheSame) {
 // recording chain shifts the 30 Hz tone against the subcarrier by the same
 // amount in every file, so decoded minus true bearing must agree across them.
 TEST(Chain, RealRecordingsAgreeWithTheTrueBearings) {
-    struct File { const char *name; double truth; } files[] = {
-        {"45.377740N10.880124E-211Deg.wav", 211.3}, {"45.392627N10.905900E-181Deg.wav", 181.0},
-        {"45.409503N10.883784E-275Deg.wav", 275.8}, {"45.412321N10.900993E-322Deg.wav", 320.1},
-        {"45.418328N10.930478E-58Deg.wav", 58.5}};
+    struct File {
+        const char *name;
+        double truth;
+    } files[] = {{"45.377740N10.880124E-211Deg.wav", 211.3},
+                 {"45.392627N10.905900E-181Deg.wav", 181.0},
+                 {"45.409503N10.883784E-275Deg.wav", 275.8},
+                 {"45.412321N10.900993E-322Deg.wav", 320.1},
+                 {"45.418328N10.930478E-58Deg.wav", 58.5}};
     std::vector<double> offsets;
     for (const auto &f : files) {
         std::string err;

@@ -35,10 +35,12 @@ std::string reasons(unsigned r) {
 TEST(Trust, MeasuresAgainstTheGeneratorsTruth) {
     // C/N0 within 1.5 dB from 40 to 70 dB-Hz, offsets, ident and speech; the
     // depths and the deviation within 10 % from 50 dB-Hz up.
-    struct Case { double cn0, offset, var, sub, index, voice; bool ident; } cases[] = {
-        {40, 0, 0.3, 0.3, 16, 0, false},     {45, -5000, 0.3, 0.3, 16, 0, true},
-        {50, 5000, 0.3, 0.3, 16, 0, false},  {55, 0, 0.3, 0.3, 16, 0.3, true},
-        {60, -3000, 0.2, 0.25, 14, 0, true}, {70, 0, 0.3, 0.3, 18, 0, false},
+    struct Case {
+        double cn0, offset, var, sub, index, voice;
+        bool ident;
+    } cases[] = {
+        {40, 0, 0.3, 0.3, 16, 0, false},  {45, -5000, 0.3, 0.3, 16, 0, true},  {50, 5000, 0.3, 0.3, 16, 0, false},
+        {55, 0, 0.3, 0.3, 16, 0.3, true}, {60, -3000, 0.2, 0.25, 14, 0, true}, {70, 0, 0.3, 0.3, 18, 0, false},
     };
     for (const auto &c : cases) {
         SigParams p = station(c.cn0, static_cast<uint64_t>(c.cn0), 6.2);
@@ -67,7 +69,11 @@ TEST(Trust, MeasuresAgainstTheGeneratorsTruth) {
 
 TEST(Trust, NuisanceSignalsAreNeverValid) {
     // Each must fail, and for the reason that names what is missing.
-    struct Case { const char *what; unsigned must; SigParams p; } cases[] = {
+    struct Case {
+        const char *what;
+        unsigned must;
+        SigParams p;
+    } cases[] = {
         {"noise, no carrier", kNoCarrier, station(50, 1, 6.2)},
         {"carrier alone", kNoVar30 | kNoSubcarrier, station(60, 2, 6.2)},
         {"no subcarrier", kNoSubcarrier, station(60, 3, 6.2)},

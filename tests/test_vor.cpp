@@ -75,7 +75,10 @@ TEST(Estimator, LongIntervalsDoNotOverflow) {
 }
 
 TEST(Estimator, SlipCheck) {
-    struct Case { double v, phasorDeg, want; const char *why; } cases[] = {
+    struct Case {
+        double v, phasorDeg, want;
+        const char *why;
+    } cases[] = {
         {100.0, 100.0, 100.0, "agree"},
         {100.0, 101.9, 100.0, "within 2 degrees"},
         {359.5, 0.5, 359.5, "within 2 degrees across 0"},

@@ -30,7 +30,11 @@ double truth(const SigParams &p, const trustWindow &w, int interval) {
 TEST(Weak, RightWithinEveryStationTolerance) {
     // At 58 dB-Hz each window within 0.5 degrees of its mean radial, and
     // valid; the windows end where the default estimator's do.
-    struct Case { const char *what; double tone, sub, index, offset, voice, rate; bool ident; } cases[] = {
+    struct Case {
+        const char *what;
+        double tone, sub, index, offset, voice, rate;
+        bool ident;
+    } cases[] = {
         {"nominal", 30, 9960, 16, 0, 0, 0, false},
         {"tones 1 % fast", 30.3, 9960, 16, 0, 0, 0, false},
         {"tones 1 % slow", 29.7, 9960, 16, 0, 0, 0, false},
@@ -71,7 +75,10 @@ TEST(Weak, SensitivityAndCalibration) {
     // 2 degrees (the default estimator: 44 %); at 55 dB-Hz an RMS error of
     // 0.23 degrees. Valid windows are right to 2 degrees, and the error lies
     // within 2 sigma in about 93 % of windows.
-    struct Case { double cn0; double minWithin, maxRms; } cases[] = {{45, 0.90, 1.2}, {55, 1.0, 0.35}};
+    struct Case {
+        double cn0;
+        double minWithin, maxRms;
+    } cases[] = {{45, 0.90, 1.2}, {55, 1.0, 0.35}};
     int windows = 0, in2 = 0;
     for (const auto &c : cases) {
         int n = 0, within = 0;
@@ -104,10 +111,14 @@ TEST(Weak, RecordingsAgreeWithTheDefault) {
     // lines, the discriminator its inner ones, and where multipath or the
     // recording's filters bend the comb's phases the two part. Measured
     // (-l 1, largest difference): 0.2, 0.2, 0.4, 0.1 and 1.1 degrees.
-    struct Case { const char *name; double tolerance; } cases[] = {
-        {"45.377740N10.880124E-211Deg.wav", 0.5}, {"45.392627N10.905900E-181Deg.wav", 0.5},
-        {"45.409503N10.883784E-275Deg.wav", 0.6}, {"45.412321N10.900993E-322Deg.wav", 0.5},
-        {"45.418328N10.930478E-58Deg.wav", 1.3}};
+    struct Case {
+        const char *name;
+        double tolerance;
+    } cases[] = {{"45.377740N10.880124E-211Deg.wav", 0.5},
+                 {"45.392627N10.905900E-181Deg.wav", 0.5},
+                 {"45.409503N10.883784E-275Deg.wav", 0.6},
+                 {"45.412321N10.900993E-322Deg.wav", 0.5},
+                 {"45.418328N10.930478E-58Deg.wav", 1.3}};
     for (const auto &c : cases) {
         std::string err;
         SigParams p;
@@ -141,7 +152,9 @@ TEST(Weak, CarrierLoopAcquiresAndRecovers) {
     // phase: the loop follows the offset to 1 Hz, its in-phase output is the
     // envelope (mean 1 within 3 %) after each 0.15 s, and it never leaves
     // the carrier's neighbourhood for good.
-    struct Case { double offset, cn0; } cases[] = {{0, 60}, {4700, 60}, {-5000, 45}, {1234, 44}, {-20000, 55}};
+    struct Case {
+        double offset, cn0;
+    } cases[] = {{0, 60}, {4700, 60}, {-5000, 45}, {1234, 44}, {-20000, 55}};
     for (const auto &c : cases) {
         carrierLoop loop;
         carrierReset(loop);

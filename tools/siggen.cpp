@@ -11,7 +11,7 @@
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-constexpr double kFull = 127.0;         // largest excursion that fits a byte around 127.5
+constexpr double kFull = 127.0;  // largest excursion that fits a byte around 127.5
 
 uint64_t splitmix(uint64_t &s) {
     uint64_t z = (s += 0x9E3779B97F4A7C15ull);
@@ -72,7 +72,9 @@ uint8_t quantise(double x) {
 // scaled to the rms depth over the whole signal.
 std::vector<float> speech(SigGen &g, size_t count, double depth) {
     std::vector<double> x(count);
-    struct Biquad { double b0, b1, b2, a1, a2, z1 = 0, z2 = 0; };
+    struct Biquad {
+        double b0, b1, b2, a1, a2, z1 = 0, z2 = 0;
+    };
     auto design = [](double fc, bool high) {  // Butterworth sections, bilinear transform at 50 kHz
         const double k = std::tan(kTwoPi / 2 * fc / 50000.0), q = 0.7071067811865476;
         const double norm = 1 / (1 + k / q + k * k);
@@ -91,7 +93,8 @@ std::vector<float> speech(SigGen &g, size_t count, double depth) {
     for (size_t k = 0; k < count; ++k) {
         if (k >= burstEnd) {
             on = !on;
-            burstEnd = k + static_cast<size_t>(50000 * (on ? 0.1 + 0.4 * uniform(g.rng) : 0.05 + 0.35 * uniform(g.rng)));
+            burstEnd =
+                k + static_cast<size_t>(50000 * (on ? 0.1 + 0.4 * uniform(g.rng) : 0.05 + 0.35 * uniform(g.rng)));
         }
         gate += ((on ? 1.0 : 0.0) - gate) / 1000.0;  // 20 ms ramps
         double v = gauss(g);
@@ -299,8 +302,8 @@ double sigAmplitude(const SigGen &g) { return g.amp; }
 
 const char *morseCode(char c) {
     static const char *const codes[36] = {
-        ".-",   "-...", "-.-.", "-..",  ".",    "..-.", "--.",  "....", "..",   ".---", "-.-",  ".-..",
-        "--",   "-.",   "---",  ".--.", "--.-", ".-.",  "...",  "-",    "..-",  "...-", ".--",  "-..-",
+        ".-",   "-...", "-.-.",  "-..",   ".",     "..-.",  "--.",   "....",  "..",    ".---",  "-.-",   ".-..",
+        "--",   "-.",   "---",   ".--.",  "--.-",  ".-.",   "...",   "-",     "..-",   "...-",  ".--",   "-..-",
         "-.--", "--..", "-----", ".----", "..---", "...--", "....-", ".....", "-....", "--...", "---..", "----."};
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     if (c >= 'A' && c <= 'Z') return codes[c - 'A'];

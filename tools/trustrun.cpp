@@ -38,14 +38,17 @@ std::vector<trustWindow> measure(int iv, Feed feed, bool weak = false) {
 }  // namespace
 
 std::vector<trustWindow> measureSignal(const SigParams &p, int iv, bool weak) {
-    return measure(iv, [&] {
-        SigGen g;
-        sigInit(g, p);
-        std::vector<uint8_t> buf(81920);
-        size_t pairs;
-        while ((pairs = sigNext(g, buf.data(), buf.size() / 2)) > 0)
-            in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
-    }, weak);
+    return measure(
+        iv,
+        [&] {
+            SigGen g;
+            sigInit(g, p);
+            std::vector<uint8_t> buf(81920);
+            size_t pairs;
+            while ((pairs = sigNext(g, buf.data(), buf.size() / 2)) > 0)
+                in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
+        },
+        weak);
 }
 
 std::vector<trustWindow> measureBytes(const std::vector<uint8_t> &iq, int iv) {
@@ -81,8 +84,10 @@ identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) 
     while ((pairs = sigNext(g, buf.data(), buf.size() / 2)) > 0) {
         in_callback(buf.data(), static_cast<uint32_t>(2 * pairs), nullptr);
         if (c->ident.confirmed != last) {
-            if (last.empty()) confirmedAt = static_cast<double>(g.next) / 2e6;
-            else ++changes;
+            if (last.empty())
+                confirmedAt = static_cast<double>(g.next) / 2e6;
+            else
+                ++changes;
             last = c->ident.confirmed;
         }
     }

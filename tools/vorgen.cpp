@@ -76,9 +76,11 @@ double number(const char *opt, const char *text, double lo = -1e9, double hi = 1
 enum class outKind { cu8, cs8, cs16, cf32, wav16, wavf, am };
 
 bool kindFromName(const std::string &s, outKind &k) {
-    static const struct { const char *name; outKind kind; } kNames[] = {
-        {"cu8", outKind::cu8},     {"cs8", outKind::cs8},   {"cs16", outKind::cs16}, {"cf32", outKind::cf32},
-        {"wav16", outKind::wav16}, {"wavf", outKind::wavf}, {"am", outKind::am}};
+    static const struct {
+        const char *name;
+        outKind kind;
+    } kNames[] = {{"cu8", outKind::cu8},     {"cs8", outKind::cs8},   {"cs16", outKind::cs16}, {"cf32", outKind::cf32},
+                  {"wav16", outKind::wav16}, {"wavf", outKind::wavf}, {"am", outKind::am}};
     for (const auto &n : kNames)
         if (s == n.name) {
             k = n.kind;
@@ -93,9 +95,14 @@ bool endsWith(const std::string &s, const std::string &tail) {
 
 // The SigMF meta file beside a .sigmf-data file.
 bool writeMeta(const std::string &dataPath, outKind k, double rate, double centreHz) {
-    const char *type = k == outKind::cs8 ? "ci8" : k == outKind::cs16 ? "ci16_le" : k == outKind::cf32 ? "cf32_le" : "cu8";
+    const char *type = k == outKind::cs8    ? "ci8"
+                       : k == outKind::cs16 ? "ci16_le"
+                       : k == outKind::cf32 ? "cf32_le"
+                                            : "cu8";
     nlohmann::json j;
-    j["global"] = {{"core:datatype", type}, {"core:sample_rate", rate}, {"core:version", "1.0.0"},
+    j["global"] = {{"core:datatype", type},
+                   {"core:sample_rate", rate},
+                   {"core:version", "1.0.0"},
                    {"core:description", "vorgen test signal"}};
     j["captures"] = nlohmann::json::array({{{"core:sample_start", 0}, {"core:frequency", centreHz}}});
     j["annotations"] = nlohmann::json::array();
@@ -265,7 +272,8 @@ int main(int argc, char **argv) {
             for (size_t k = 0; k < 2 * n; ++k) {
                 const double v = iq[k] / 127.5;  // full scale 1
                 if (kind == outKind::cs8) {
-                    buf[k] = static_cast<uint8_t>(static_cast<int8_t>(std::lround(std::fmax(-128.0, std::fmin(127.0, v * 128)))));
+                    buf[k] = static_cast<uint8_t>(
+                        static_cast<int8_t>(std::lround(std::fmax(-128.0, std::fmin(127.0, v * 128)))));
                 } else if (kind == outKind::cs16) {
                     const int16_t s16 = toInt16(v * 32767);
                     std::memcpy(&buf[2 * k], &s16, 2);
