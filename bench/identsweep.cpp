@@ -70,8 +70,7 @@ int main(int argc, char **argv) {
         opt.carrier = getenv("ENVELOPE") ? carrierUse::off : carrierUse::on;
         opt.write = false;
         chain *ch = chainCreate(opt, outConfig{}, nullptr);
-        const blockSink sink = chainSink(*ch);
-        setRtlOutput(&sink);
+        setRtlChain(ch);
         const identState &id = ch->ident;
         SigGen g;
         sigInit(g, p);
@@ -100,7 +99,7 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "case %d: %s at %.1f wpm, first at %.1f s, period %.2f s: not confirmed (heard %d)\n",
                          c, p.morse.c_str(), p.wpm, p.identStart, p.identPeriod, id.heard);
         }
-        setRtlOutput(nullptr);
+        setRtlChain(nullptr);
         chainDestroy(ch);
     }
     std::printf("%.0f dB-Hz, speech %.0f %%: %d cases: right %d (%.1f %%, mean %.1f s), none %d, wrong %d\n", cn0,

@@ -14,10 +14,12 @@ void setCoherent(chain &c, bool on) {
     c.coherent = on;
 }
 
+}  // namespace
+
 // A window's end: its measures (and with -w the weak-signal estimator's
 // figures), the line and the notices; then whether the carrier loop runs
 // for the next window, and whoever else wants the window.
-void closeWindow(chain &c) {
+void chainWindowEnd(chain &c) {
     const bool heard = c.opt.ident && identTakeHeard(c.ident);
     if (!c.opt.measures) {
         if (c.onWindow) c.onWindow(c, nullptr, c.user);
@@ -29,14 +31,6 @@ void closeWindow(chain &c) {
     if (c.opt.carrier == carrierUse::byLevel) setCoherent(c, c.weak || !(w.cn0 >= kCoherentBelow));
     if (c.onWindow) c.onWindow(c, &w, c.user);
 }
-
-void sinkBytes(void *user, const unsigned char *buf, uint32_t len) {
-    chainBytes(*static_cast<chain *>(user), buf, len);
-}
-void sinkBlock(void *user, float re, float im) { chainBlock(*static_cast<chain *>(user), re, im); }
-void sinkValue(void *user, float e) { chainValue(*static_cast<chain *>(user), e); }
-
-}  // namespace
 
 chain *chainCreate(const chainOptions &opt, const outConfig &out, const outputList *outputs) {
     chain *c = new (std::nothrow) chain{};
@@ -72,23 +66,12 @@ void chainReset(chain &c) {
 
 void chainDestroy(chain *c) { delete c; }
 
-void chainBlock(chain &c, float re, float im) {
-    if (c.opt.measures) trustBlock(c.trust, re, im);
-    const float e = blockEnvelope(re, im);
-    const float a = c.coherent ? static_cast<float>(carrierStep(c.carrier, re * kBlockScale, im * kBlockScale)) : e;
-    if (c.opt.ident) identStep(c.ident, a, c.identMix);
-    if (c.weak) weakStep(*c.weak, a);
-    if (vorStep(c.vor, e)) closeWindow(c);
-}
-
 void chainValue(chain &c, float e) {
     if (c.opt.ident) identStep(c.ident, e, c.identMix);
     if (c.weak) weakStep(*c.weak, e);
-    if (vorStep(c.vor, e)) closeWindow(c);
+    if (vorStep(c.vor, e)) chainWindowEnd(c);
 }
 
 void chainBytes(chain &c, const unsigned char *buf, uint32_t len) {
     if (c.opt.measures) trustBuffer(c.trust, buf, len);
 }
-
-blockSink chainSink(chain &c) { return blockSink{sinkBytes, sinkBlock, sinkValue, &c}; }

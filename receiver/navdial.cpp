@@ -208,8 +208,7 @@ int main(int argc, char **argv) {
     use.weak = out.weak;
     chain *station = chainCreate(use, out, &outputs);
     if (!station) outOfMemory();
-    const blockSink feed = chainSink(*station);
-    setRtlOutput(&feed);
+    setRtlChain(station);
 
     if (input && !rec.dongle) {
         std::string err;

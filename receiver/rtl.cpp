@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "chain.h"
 #include "dongle.h"
 #include "settings.h"
 #include "vor.h"
@@ -27,7 +28,8 @@ float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
 int idx;               // position of the next pair in the current block
 float D[2];            // running sum of the current block (re, im)
 float kByte[256];      // byte b as the float b - 127.5, exactly
-const blockSink *out;  // what the detector feeds (null: the described vor())
+chain *station;        // the chain the detector feeds...
+const blockSink *out;  // ...or a sink in its place (both null: the described vor())
 bufferSink sink;       // several stations: the buffers go there (null: the detector)
 void *sinkUser;
 
@@ -69,7 +71,9 @@ int chooseGain() {
 // A block's end: its sum to the station's chain, or its magnitude to the
 // described estimator. Out of line: the block loop keeps its registers.
 [[gnu::noinline]] void blockDone(float re, float im) {
-    if (out)
+    if (station)
+        chainBlock(*station, re, im);
+    else if (out)
         out->block(out->user, re, im);
     else
         vor(envelope(re, im));
@@ -221,19 +225,26 @@ const float *oscEntry(int i) { return Osc[i]; }
 
 const float *byteFloats() { return kByte; }
 
+void setRtlChain(chain *c) { station = c; }
+
 void setRtlOutput(const blockSink *s) { out = s; }
 
 void envelopeSample(float re, float im) { blockDone(re, im); }
 
 void envelopeValue(float e) {
-    if (out)
+    if (station)
+        chainValue(*station, e);
+    else if (out)
         out->value(out->user, e);
     else
         vor(e);
 }
 
 void measureBytes(const unsigned char *buf, uint32_t len) {
-    if (out) out->bytes(out->user, buf, len);
+    if (station)
+        chainBytes(*station, buf, len);
+    else if (out)
+        out->bytes(out->user, buf, len);
 }
 
 void resetBlock() {

@@ -52,10 +52,12 @@ const float *byteFloats();
 // Empties the block accumulator (tests, several inputs in a row).
 void resetBlock();
 
-// What the detector feeds: a station's chain (chain.h) or a test's
-// recorder. Null, the start state: each block's envelope goes to vor(),
-// and nothing else runs.
-// The table must outlive the stream.
+// What the detector feeds: a station's chain (chain.h), or in its place a
+// sink (a test's recorder, a benchmark's stand-in). Both null, the start
+// state: each block's envelope goes to vor(), and nothing else runs. They
+// must outlive the stream.
+struct chain;
+void setRtlChain(chain *c);
 void setRtlOutput(const blockSink *s);
 
 // The same path for samples that come from elsewhere (recordings through

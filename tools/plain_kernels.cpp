@@ -15,6 +15,7 @@ vorState startState() {
 }
 
 vorState est = startState();  // the estimator's state
+float osc[40][2];             // the detector's mixing table, copied
 int idx;                      // position of the next pair in the current block
 float D[2];                   // running sum of the current block (re, im)
 const blockSink *out;         // null: vorPlain()
@@ -22,6 +23,11 @@ const blockSink *out;         // null: vorPlain()
 }  // namespace
 
 void plainReset() {
+    initOsc();
+    for (int i = 0; i < 40; ++i) {
+        osc[i][0] = oscEntry(i)[0];
+        osc[i][1] = oscEntry(i)[1];
+    }
     est = startState();
     idx = 0;
     D[0] = D[1] = 0.0f;
@@ -68,8 +74,8 @@ void in_callback_plain(unsigned char *buf, uint32_t len, void * /*ctx*/) {
     for (uint32_t k = 0; k + 1 < len; k += 2) {
         const float i = static_cast<float>(buf[k]) - 127.5f;
         const float q = static_cast<float>(buf[k + 1]) - 127.5f;
-        const float c = oscEntry(idx)[0];
-        const float s = oscEntry(idx)[1];
+        const float c = osc[idx][0];
+        const float s = osc[idx][1];
         D[0] += i * c - q * s;
         D[1] += q * c + i * s;
         if (++idx == 40) {

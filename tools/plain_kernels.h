@@ -7,7 +7,8 @@
 
 #include "blocks.h"
 
-// Both back to their start state (the estimator's warm-up, an empty block).
+// Both back to their start state (the estimator's warm-up, an empty block);
+// fills the detector's tables (initOsc) too.
 void plainReset();
 
 // The detector, pair by pair: mixes the carrier at +50 kHz down to 0 Hz and

@@ -27,10 +27,9 @@ std::vector<trustWindow> measure(int iv, Feed feed, bool weak = false) {
     chain *c = chainCreate(opt, outConfig{}, nullptr);
     c->onWindow = keep;
     c->user = &out;
-    const blockSink sink = chainSink(*c);
-    setRtlOutput(&sink);
+    setRtlChain(c);
     feed();
-    setRtlOutput(nullptr);
+    setRtlChain(nullptr);
     chainDestroy(c);
     return out;
 }
@@ -74,8 +73,7 @@ identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) 
     opt.carrier = carrierUse::on;
     opt.write = false;
     chain *c = chainCreate(opt, outConfig{}, nullptr);
-    const blockSink sink = chainSink(*c);
-    setRtlOutput(&sink);
+    setRtlChain(c);
     SigGen g;
     sigInit(g, p);
     std::vector<uint8_t> buf(81920);
@@ -91,7 +89,7 @@ identState identOfSignal(const SigParams &p, double &confirmedAt, int &changes) 
             last = c->ident.confirmed;
         }
     }
-    setRtlOutput(nullptr);
+    setRtlChain(nullptr);
     identState id = c->ident;
     chainDestroy(c);
     return id;
