@@ -29,6 +29,56 @@ constexpr uint32_t kLongMark = 60;        // cells: a longer mark is no Morse (a
 constexpr uint32_t kPeriodicCells = 250;  // 5 s
 constexpr uint32_t kEndGap = 60;          // cells of silence that end a repetition: 1.2 s
 
+constexpr int kMinPeriod = 500, kMaxPeriod = 2000;  // the period reader's: 4-16 s at 125 Hz
+constexpr int kCoarseStep = 4;                      // the period first found at 31.25 Hz
+constexpr int kMaxUnits = kIdentSlow / 11 + 2;
+
+// A grid's units: the mean amplitude over each, and the two levels (the
+// means of the units above and below a threshold halfway between them).
+struct Units {
+    double amp[kMaxUnits];
+    int size[kMaxUnits];
+    int count;
+    double hi, lo, theta, misfit;
+};
+
+// One repetition, brought to 0 Hz: running sums of the tone band and of the
+// noise power.
+struct Side {
+    double re[kIdentSlow + 1], im[kIdentSlow + 1], noise[kIdentSlow + 1];
+    double proj[kIdentSlow + 1];  // running sums of the tone projected on its phase, once known
+    double tone;                  // the key-down amplitude there
+    int len;
+};
+
+// A joint grid's units, each the noise-weighted mean over the repetitions.
+struct JointUnits {
+    double amp[kMaxUnits], var[kMaxUnits];
+    int count;
+    double hi, lo, theta, misfit, chi2;
+};
+
+// The readers' scratch. The sample thread reads one repetition of one
+// station at a time, so every station's decoder shares this one (about
+// 0.7 MB), and the readers allocate nothing.
+struct identScratch {
+    float periodRe[kIdentRecord], periodIm[kIdentRecord], periodNoise[kIdentRecord];  // the half-minute, in order
+    double cumRe[kIdentSlow + 1], cumIm[kIdentSlow + 1];                // a repetition's running sums at 0 Hz
+    double noiseCum[kIdentSlow + 1];                                    // its noise's running sums
+    double toneRe[kIdentRecord / 4 + 1], toneIm[kIdentRecord / 4 + 1];  // the tone search's sums of four
+    Units grid;                                                         // one repetition's grid
+    Side sides[kIdentJoint];                                            // the repetitions read together
+    double lagX[kIdentJoint][kIdentSlow], lagC[2][kIdentSlow / 4];      // their keying, for the lag search
+    double zr[kIdentJoint][kMaxUnits], zi[kIdentJoint][kMaxUnits], zv[kIdentJoint][kMaxUnits];  // projections
+    bool held[kIdentJoint][kMaxUnits];
+    JointUnits rival, joint;  // a rival grid's units, the joint grid's
+    // The period reader's: the half-minute's running sums, its activity,
+    // that summed in fours, folded on the period and smoothed.
+    double recordRe[kIdentRecord + 1], recordIm[kIdentRecord + 1];
+    double activity[kIdentRecord], coarse[kIdentRecord / kCoarseStep], fold[kMaxPeriod + 1], smooth[kMaxPeriod + 1];
+};
+identScratch S;
+
 const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0,   15.625, 31.25, 46.875, -437.5,
                                     -375,    -312.5, -250,    250, 312.5,  375,   437.5};
 
@@ -92,7 +142,9 @@ bool readJoint(const identRep *const *reps, int n, int best, std::string &text, 
 
 bool readPeriodic(identState &s, std::string &text) {
     s.sincePeriodic = 0;
-    static float re[kIdentRecord], im[kIdentRecord], noise[kIdentRecord];
+    auto &re = S.periodRe;
+    auto &im = S.periodIm;
+    auto &noise = S.periodNoise;
     const int len = static_cast<int>(std::min<uint32_t>(s.slowCount, kIdentRecord));
     for (int k = 0; k < len; ++k) {
         const uint32_t at = (s.slowCount - static_cast<uint32_t>(len) + static_cast<uint32_t>(k)) & (kIdentRecord - 1);
@@ -397,21 +449,6 @@ std::string parseBody(const uint8_t *u, int n, int *from = nullptr, int *to = nu
 
 namespace {
 
-constexpr int kMaxUnits = kIdentSlow / 11 + 2;
-
-// Scratch of the grid decoder: the one thread decodes one repetition at a
-// time, so these are shared, and the decoder allocates nothing.
-double cumRe[kIdentSlow + 1], cumIm[kIdentSlow + 1];
-
-// A grid's units: the mean amplitude over each, and the two levels (the
-// means of the units above and below a threshold halfway between them).
-struct Units {
-    double amp[kMaxUnits];
-    int size[kMaxUnits];
-    int count;
-    double hi, lo, theta, misfit;
-};
-
 // The two levels of a grid's units: the weighted means of the units above
 // and below a threshold halfway between them (from the extremes hi and lo,
 // twice); then the misfit of that picture against the levels' distance.
@@ -457,7 +494,7 @@ void units(int len, double d, double ph, Units &u, bool exact = true) {
         return exact ? c[i] + (x - i) * (c[i + 1] - c[i]) : c[i];
     };
     for (double at = ph; at + d < len && u.count < kMaxUnits; at += d) {
-        const double sr = cumAt(cumRe, at + d) - cumAt(cumRe, at), si = cumAt(cumIm, at + d) - cumAt(cumIm, at);
+        const double sr = cumAt(S.cumRe, at + d) - cumAt(S.cumRe, at), si = cumAt(S.cumIm, at + d) - cumAt(S.cumIm, at);
         const double x = std::sqrt(sr * sr + si * si) / d;
         u.amp[u.count] = x;
         u.size[u.count++] = static_cast<int>(d + 0.5);
@@ -498,7 +535,8 @@ struct Phasor {
 double toneFrequency(const float *re, const float *im, int len, double hz) {
     // Brought from hz to 0 Hz and summed in fours first (31.25 Hz: 10 Hz
     // off loses 1.5 dB), so that a record of half a minute is cheap.
-    static double fr[kIdentRecord / 4 + 1], fi[kIdentRecord / 4 + 1];
+    auto &fr = S.toneRe;
+    auto &fi = S.toneIm;
     const int m = std::min(len, kIdentRecord) / 4;
     Phasor mix(-2 * kPi * hz / kSlowRate);
     for (int k = 0; k < m; ++k) {
@@ -569,7 +607,7 @@ void noiseSums(const float *noise, int len, double *cum) {
 // Every unit 3 sigma of its own noise (per component: 1/256 of a 64 ms
 // bin's power per sample, over d samples) from the threshold.
 bool clearOfNoise(const float *noise, int len, double d, double phase, const Units &u) {
-    static double cum[kIdentSlow + 1];
+    auto &cum = S.noiseCum;
     noiseSums(noise, len, cum);
     auto at = [](double x) {
         const int i = static_cast<int>(x);
@@ -588,7 +626,7 @@ bool clearOfNoise(const float *noise, int len, double d, double phase, const Uni
 std::string identDecodeGrid(const float *re, const float *im, int len, double hz, double &dot, const float *noise) {
     dot = 0;
     if (len < 16 || len > kIdentSlow) return "";
-    runningSums(re, im, len, toneFrequency(re, im, len, hz), cumRe, cumIm);
+    runningSums(re, im, len, toneFrequency(re, im, len, hz), S.cumRe, S.cumIm);
     // A grid is as good as its two-level picture fits: with the right dot
     // and phase every unit is all key-down or all key-up; with a wrong one
     // units straddle the edges. Dots of 11-31 samples (13 down to 5 words
@@ -598,7 +636,7 @@ std::string identDecodeGrid(const float *re, const float *im, int len, double hz
     };
     constexpr int kCoarse = 41, kFine = 4;
     Grid grids[kCoarse];
-    static Units u;
+    Units &u = S.grid;
     for (int k = 0; k < kCoarse; ++k) {
         const double d = 11.0 + 0.5 * k;
         grids[k] = {INFINITY, d, 0};
@@ -662,16 +700,6 @@ constexpr double kJointDoubt = 1e-4, kJointContradict = 2.0;
 constexpr double kNegligible = 30;
 constexpr int kJointLag = 200;  // 125 Hz samples: the repetitions' starts may differ by 1.6 s
 
-// One repetition, brought to 0 Hz: running sums of the tone band and of the
-// noise power.
-struct Side {
-    double re[kIdentSlow + 1], im[kIdentSlow + 1], noise[kIdentSlow + 1];
-    double proj[kIdentSlow + 1];  // running sums of the tone projected on its phase, once known
-    double tone;                  // the key-down amplitude there
-    int len;
-};
-Side sides[kIdentJoint];
-
 void prepare(const float *re, const float *im, const float *noise, int len, double hz, Side &s) {
     s.len = len;
     runningSums(re, im, len, hz, s.re, s.im);
@@ -698,23 +726,17 @@ bool sideUnit(const Side &s, double x, double d, bool exact, double &amp, double
     return true;
 }
 
-struct JointUnits {
-    double amp[kMaxUnits], var[kMaxUnits];
-    int count;
-    double hi, lo, theta, misfit, chi2;
-};
-
 // The grid of dot d from ph on the first side, and from ph + lag[k] on side
 // k; each unit the noise-weighted mean of all sides that hold it.
 void jointUnits(int n, double d, double ph, const double *lag, JointUnits &u, bool exact = true) {
     u.count = 0;
     double hi = 0, lo = INFINITY;
     double weight[kMaxUnits];
-    for (double x = ph; x + d <= sides[0].len && u.count < kMaxUnits; x += d) {
+    for (double x = ph; x + d <= S.sides[0].len && u.count < kMaxUnits; x += d) {
         double sum = 0, w = 0;
         for (int k = 0; k < n; ++k) {
             double a, v;
-            if (!sideUnit(sides[k], x + lag[k], d, exact, a, v)) continue;
+            if (!sideUnit(S.sides[k], x + lag[k], d, exact, a, v)) continue;
             const double inv = 1 / v;
             sum += a * inv;
             w += inv;
@@ -735,12 +757,12 @@ void jointUnits(int n, double d, double ph, const double *lag, JointUnits &u, bo
 // Where side k's keying lies against the first side's: the lag that best
 // matches their tone amplitude against the noise, over 64 ms.
 int jointLag(int k) {
-    static double x[kIdentJoint][kIdentSlow];
+    auto &x = S.lagX;
     constexpr int kSpan = 8;
     int len[2];
     const int which[2] = {0, k};
     for (int w = 0; w < 2; ++w) {
-        const Side &s = sides[which[w]];
+        const Side &s = S.sides[which[w]];
         double *y = x[which[w]];
         len[w] = std::max(s.len - kSpan, 0);
         double mean = 0;
@@ -756,7 +778,7 @@ int jointLag(int k) {
         for (int i = 0; i < len[w]; ++i) y[i] -= mean;
     }
     // Coarsely on sums of four (31.25 Hz), then at 125 Hz around the best.
-    static double c[2][kIdentSlow / 4];
+    auto &c = S.lagC;
     int m[2];
     for (int w = 0; w < 2; ++w) {
         m[w] = len[w] / 4;
@@ -805,7 +827,7 @@ void unitRatios(int n, double d, double ph, const double *lag, const JointUnits 
         llr[j] = 0;
         for (int k = 0; k < n; ++k) {
             double amp, v;
-            if (!sideUnit(sides[k], ph + j * d + lag[k], d, true, amp, v)) continue;
+            if (!sideUnit(S.sides[k], ph + j * d + lag[k], d, true, amp, v)) continue;
             llr[j] += logBesselI0(amp * a / v) - a * a / (2 * v);
         }
     }
@@ -843,8 +865,8 @@ int projRatios(int n, double d, double ph, const double *lag, int count, double 
         bool any = false;
         for (int k = 0; k < n; ++k) {
             double p, v;
-            if (!projUnit(sides[k], ph + j * d + lag[k], d, p, v)) continue;
-            const double a = sides[k].tone;
+            if (!projUnit(S.sides[k], ph + j * d + lag[k], d, p, v)) continue;
+            const double a = S.sides[k].tone;
             llr[j] += (p * a - a * a / 2) / v;
             any = true;
         }
@@ -854,14 +876,16 @@ int projRatios(int n, double d, double ph, const double *lag, int count, double 
 }
 
 bool coherentRatios(int n, double d, double ph, const double *lag, int count, const uint8_t *bits, double *llr) {
-    static double zr[kIdentJoint][kMaxUnits], zi[kIdentJoint][kMaxUnits], zv[kIdentJoint][kMaxUnits];
-    static bool held[kIdentJoint][kMaxUnits];
+    auto &zr = S.zr;
+    auto &zi = S.zi;
+    auto &zv = S.zv;
+    auto &held = S.held;
     for (int j = 0; j < count; ++j) llr[j] = 0;
     for (int k = 0; k < n; ++k) {
         double mags = 0;
         for (int j = 0; j < count; ++j) {
             double amp;
-            held[k][j] = sideUnit(sides[k], ph + j * d + lag[k], d, true, amp, zv[k][j], &zr[k][j], &zi[k][j]);
+            held[k][j] = sideUnit(S.sides[k], ph + j * d + lag[k], d, true, amp, zv[k][j], &zr[k][j], &zi[k][j]);
             if (held[k][j] && bits[j]) mags += amp / zv[k][j];
         }
         double bestR = 0, bestI = 0, bestHz = 0, best = -1;
@@ -883,7 +907,7 @@ bool coherentRatios(int n, double d, double ph, const double *lag, int count, co
             }
         }
         // A side cut short that holds no key-down unit says nothing of them.
-        Side &sd = sides[k];
+        Side &sd = S.sides[k];
         if (mags <= 0 && k > 0) {
             sd.tone = 0;
             continue;
@@ -960,11 +984,11 @@ double rivals(const JointUnits &u, const double *llr, uint8_t *bits, const std::
 // against the read's, from the two grids' chi-square; the grids that read
 // the same share the read's.
 double nearbyRivals(int n, double d, double phase, const double *lag, double chi2, const std::string &text) {
-    static JointUnits v;
+    JointUnits &v = S.rival;
     double same = 1, others = 0;
     for (int i = -6; i <= 6; ++i)
         for (int j = -4; j <= 4; ++j) {
-            const double dd = d * (1 + 0.005 * i), ph = pivot(sides[0].len, d, phase, dd) + 0.125 * j * dd;
+            const double dd = d * (1 + 0.005 * i), ph = pivot(S.sides[0].len, d, phase, dd) + 0.125 * j * dd;
             if (ph < 0 || (i == 0 && j == 0)) continue;
             jointUnits(n, dd, ph, lag, v);
             uint8_t bits[kMaxUnits];
@@ -991,11 +1015,11 @@ double nearbyCoherent(int n, double d, double phase, const double *lag, int coun
     double same = 1, others = 0, top = best + 1;
     for (int i = -6; i <= 6; ++i)
         for (int j = -4; j <= 4; ++j) {
-            const double dd = d * (1 + 0.005 * i), ph = pivot(sides[0].len, d, phase, dd) + 0.125 * j * dd;
+            const double dd = d * (1 + 0.005 * i), ph = pivot(S.sides[0].len, d, phase, dd) + 0.125 * j * dd;
             if (ph < 0 || (i == 0 && j == 0)) continue;
             double r[kMaxUnits];
             const int units =
-                projRatios(n, dd, ph, lag, std::min(kMaxUnits, static_cast<int>((sides[0].len - ph) / dd)), r);
+                projRatios(n, dd, ph, lag, std::min(kMaxUnits, static_cast<int>((S.sides[0].len - ph) / dd)), r);
             uint8_t bits[kMaxUnits];
             double sum = 0;
             for (int k = 0; k < units; ++k) {
@@ -1036,7 +1060,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
     // only when each comes to be read.
     constexpr int kCoarse = 41, kFine = 4;
     Grid grids[kCoarse];
-    static JointUnits u;
+    JointUnits &u = S.joint;
     for (int k = 0; k < kCoarse; ++k) {
         grids[k] = start;
         grids[k].d = 11.0 + 0.5 * k;
@@ -1065,7 +1089,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
                 for (int j = -2; j <= 2; ++j) {
                     Grid t = c;
                     t.d = c.d + dd * i;
-                    t.phase = pivot(sides[0].len, c.d, c.phase, t.d) + dp * j;
+                    t.phase = pivot(S.sides[0].len, c.d, c.phase, t.d) + dp * j;
                     if (t.phase < 0) continue;
                     jointUnits(n, t.d, t.phase, t.lag, u);
                     if (u.misfit < g.misfit) g = t, g.misfit = u.misfit;
@@ -1145,7 +1169,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
         for (int side = 0; side < n; ++side) {
             const double from = g.phase + (first - 3) * g.d + g.lag[side];
             const double to = g.phase + (last + after) * g.d + g.lag[side];
-            if (from >= 0 && to <= sides[side].len)
+            if (from >= 0 && to <= S.sides[side].len)
                 ++whole;
             else if (side == 0 || !partial)
                 return "";
@@ -1155,7 +1179,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
         for (int j = 0; j < u.count; ++j)
             for (int side = 0; side < n; ++side) {
                 double amp, v;
-                if (!sideUnit(sides[side], g.phase + j * g.d + g.lag[side], g.d, true, amp, v)) continue;
+                if (!sideUnit(S.sides[side], g.phase + j * g.d + g.lag[side], g.d, true, amp, v)) continue;
                 const double z = (amp - u.theta) / std::sqrt(v);
                 against = std::max(against, bits[j] ? -z : z);
             }
@@ -1178,7 +1202,7 @@ std::string identDecodeJoint(const identRep *const *reps, int n, double hz, doub
         if (reps[k]->len < 16 || reps[k]->len > kIdentSlow) return "";
     for (int k = 0; k < n; ++k) {
         const identRep &r = *reps[k];
-        prepare(r.re, r.im, r.noise, r.len, toneFrequency(r.re, r.im, r.len, hz), sides[k]);
+        prepare(r.re, r.im, r.noise, r.len, toneFrequency(r.re, r.im, r.len, hz), S.sides[k]);
     }
     double lag[kIdentJoint] = {0};
     for (int k = 1; k < n; ++k) lag[k] = jointLag(k);
@@ -1187,12 +1211,8 @@ std::string identDecodeJoint(const identRep *const *reps, int n, double hz, doub
 
 namespace {
 
-constexpr int kMinPeriod = 500, kMaxPeriod = 2000;  // 4-16 s at 125 Hz
-constexpr int kCoarseStep = 4;                      // the period first found at 31.25 Hz
-constexpr double kPeriodMatch = 0.15;               // of the activity's variance, or nothing repeats
-constexpr double kKeyedRise = 0.25;                 // activity (tone over noise) where a side keys
-double recordRe[kIdentRecord + 1], recordIm[kIdentRecord + 1];
-double activity[kIdentRecord], coarse[kIdentRecord / kCoarseStep], fold[kMaxPeriod + 1], smooth[kMaxPeriod + 1];
+constexpr double kPeriodMatch = 0.15;  // of the activity's variance, or nothing repeats
+constexpr double kKeyedRise = 0.25;    // activity (tone over noise) where a side keys
 
 // The mean product of x with itself lag samples on.
 double selfMatch(const double *x, int n, int lag) {
@@ -1208,16 +1228,16 @@ double selfMatch(const double *x, int n, int lag) {
 double keyingPeriod(int n) {
     const int m = n / kCoarseStep;
     for (int j = 0; j < m; ++j) {
-        coarse[j] = 0;
-        for (int i = 0; i < kCoarseStep; ++i) coarse[j] += activity[j * kCoarseStep + i];
+        S.coarse[j] = 0;
+        for (int i = 0; i < kCoarseStep; ++i) S.coarse[j] += S.activity[j * kCoarseStep + i];
     }
     const int lo = kMinPeriod / kCoarseStep, hi = std::min(kMaxPeriod / kCoarseStep, m / 2);
     if (hi <= lo) return 0;
-    const double zero = selfMatch(coarse, m, 0);
+    const double zero = selfMatch(S.coarse, m, 0);
     int best = lo;
     double bestMatch = -INFINITY;
     for (int lag = lo; lag <= hi; ++lag) {
-        const double c = selfMatch(coarse, m, lag);
+        const double c = selfMatch(S.coarse, m, lag);
         if (c > bestMatch) {
             bestMatch = c;
             best = lag;
@@ -1228,14 +1248,14 @@ double keyingPeriod(int n) {
         const int at = (best + div / 2) / div;
         if (at < lo) continue;
         double c = -INFINITY;
-        for (int lag = std::max(at - 1, lo); lag <= at + 1; ++lag) c = std::max(c, selfMatch(coarse, m, lag));
+        for (int lag = std::max(at - 1, lo); lag <= at + 1; ++lag) c = std::max(c, selfMatch(S.coarse, m, lag));
         if (c >= 0.7 * bestMatch) {
             best = at;
             break;
         }
     }
     double match[11];
-    for (int k = 0; k < 11; ++k) match[k] = selfMatch(activity, n, best * kCoarseStep - 5 + k);
+    for (int k = 0; k < 11; ++k) match[k] = selfMatch(S.activity, n, best * kCoarseStep - 5 + k);
     int top = 0;
     for (int k = 1; k < 11; ++k)
         if (match[k] > match[top]) top = k;
@@ -1252,28 +1272,28 @@ double keyingPeriod(int n) {
 // stretch of the activity folded on the period.
 double quietest(int n, double period, int &quiet, double &level) {
     const int p = static_cast<int>(period);
-    std::fill(fold, fold + p, 0.0);
-    for (int i = 0; i < n; ++i) fold[static_cast<int>(std::fmod(i, period)) % p] += activity[i];
+    std::fill(S.fold, S.fold + p, 0.0);
+    for (int i = 0; i < n; ++i) S.fold[static_cast<int>(std::fmod(i, period)) % p] += S.activity[i];
     // Smoothed over 0.25 s; keying where above a third of the way up.
     constexpr int kSmooth = 16;
     double lo = INFINITY, hi = -INFINITY;
     for (int r = 0; r < p; ++r) {
         double sum = 0;
-        for (int k = -kSmooth; k <= kSmooth; ++k) sum += fold[(r + k + p) % p];
-        smooth[r] = sum;
+        for (int k = -kSmooth; k <= kSmooth; ++k) sum += S.fold[(r + k + p) % p];
+        S.smooth[r] = sum;
         lo = std::min(lo, sum);
         hi = std::max(hi, sum);
     }
     level = lo + (hi - lo) / 3;
     int start = -1;
     for (int r = 0; r < p && start < 0; ++r)
-        if (smooth[r] > level) start = r;
+        if (S.smooth[r] > level) start = r;
     quiet = 0;
     if (start < 0) return 0;
     // Around the circle from one keyed sample: each quiet stretch.
     int longest = -1, at = 0, last = 0;
     for (int k = 1; k <= p; ++k) {
-        if (smooth[(start + k) % p] <= level) continue;
+        if (S.smooth[(start + k) % p] <= level) continue;
         const int gap = k - last - 1;
         if (gap > longest) {
             longest = gap;
@@ -1293,7 +1313,7 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
     doubt = INFINITY;
     if (len > kIdentRecord || len < 2 * kMinPeriod) return "";
     const double f = toneFrequency(re, im, len, hz);
-    runningSums(re, im, len, f, recordRe, recordIm);
+    runningSums(re, im, len, f, S.recordRe, S.recordIm);
     // The activity: the tone's amplitude over the noise in 64 ms, bounded
     // (speech that masks the tone must not outweigh the keying elsewhere).
     constexpr int kSpan = 8;
@@ -1302,15 +1322,15 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
     for (int i = 0; i < n; ++i) {
         double power = 0;
         for (int k = 0; k < kSpan; ++k) power += noise[i + k];
-        const double sr = recordRe[i + kSpan] - recordRe[i], si = recordIm[i + kSpan] - recordIm[i];
-        activity[i] = power > 0 ? std::min(std::sqrt((sr * sr + si * si) / (512 * power)), 3.0) : 0;
-        mean += activity[i];
+        const double sr = S.recordRe[i + kSpan] - S.recordRe[i], si = S.recordIm[i + kSpan] - S.recordIm[i];
+        S.activity[i] = power > 0 ? std::min(std::sqrt((sr * sr + si * si) / (512 * power)), 3.0) : 0;
+        mean += S.activity[i];
     }
     mean /= n;
-    for (int i = 0; i < n; ++i) activity[i] -= mean;
+    for (int i = 0; i < n; ++i) S.activity[i] -= mean;
     const double period = keyingPeriod(n);
     if (period <= 0) return "";
-    for (int i = 0; i < n; ++i) activity[i] += mean;
+    for (int i = 0; i < n; ++i) S.activity[i] += mean;
     // The repetitions, newest first: a period each from the middle of the
     // quiet, or what the record holds of one where that still holds the
     // keying and a little (0.3 s, at most a quarter of the quiet) on either
@@ -1326,8 +1346,8 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
         double on = 0, off = 0;
         int nOn = 0, nOff = 0;
         for (int i = a; i < std::min(b, n); ++i) {
-            const bool k = smooth[static_cast<int>(std::fmod(i, period)) % width] > level;
-            (k ? on : off) += activity[i];
+            const bool k = S.smooth[static_cast<int>(std::fmod(i, period)) % width] > level;
+            (k ? on : off) += S.activity[i];
             ++(k ? nOn : nOff);
         }
         return nOn > 0 && nOff > 0 && on / nOn > off / nOff + kKeyedRise;
@@ -1356,7 +1376,7 @@ std::string identDecodePeriodic(const float *re, const float *im, const float *n
     if (count < 2) return "";
     double lag[kIdentJoint] = {0};
     for (int k = 0; k < count; ++k) {
-        prepare(re + from[k], im + from[k], noise + from[k], to[k] - from[k], f, sides[k]);
+        prepare(re + from[k], im + from[k], noise + from[k], to[k] - from[k], f, S.sides[k]);
         lag[k] = (starts[k] - from[k]) - (starts[0] - from[0]);
     }
     return jointRead(count, lag, 3, true, dot, doubt);
