@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "chain.h"
 #include "dongle.h"
@@ -24,14 +25,25 @@ namespace {
 constexpr int kBlock = kDongleBlock;
 constexpr double kPiOver40 = 0.07853981633974481;
 
-float Osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
-int idx;               // position of the next pair in the current block
-float D[2];            // running sum of the current block (re, im)
-float kByte[256];      // byte b as the float b - 127.5, exactly
-chain *station;        // the chain the detector feeds...
-const blockSink *out;  // ...or a sink in its place (both null: the described vor())
-bufferSink sink;       // several stations: the buffers go there (null: the detector)
-void *sinkUser;
+// The detector: its tables, built once, and the described single instance
+// behind in_callback.
+struct detector {
+    float osc[kBlock][2];  // (re, im) of exp(-j 2 pi i/40)
+    float byteValue[256];  // byte b as the float b - 127.5, exactly
+    int idx;               // position of the next pair in the current block
+    float D[2];            // running sum of the current block (re, im)
+    chain *station;        // the chain it feeds...
+    const blockSink *out;  // ...or a sink in its place (both null: the described vor())
+};
+detector det;
+
+// The dongle, and where its buffers go.
+struct dongle {
+    rtlsdr_dev_t *dev;
+    bufferSink sink;  // several stations: the buffers go there (null: the detector)
+    void *sinkUser;
+};
+dongle rtl;
 
 // The magnitude of a block's sum.
 inline float envelope(float re, float im) { return blockEnvelope(re, im); }
@@ -44,7 +56,6 @@ constexpr char kStallMessage[] =
     "navdial: no samples from the dongle for 5 seconds; it seems wedged. "
     "Reset it with replug (see replug(1)) or plug it in again.\n";
 
-rtlsdr_dev_t *dev;
 volatile sig_atomic_t streaming;  // a stream (dongle or file) has started
 volatile sig_atomic_t stopAsked;  // a termination signal asked the stream to end
 volatile sig_atomic_t stalled;    // the watchdog ended the stream
@@ -53,12 +64,12 @@ volatile sig_atomic_t stalled;    // the watchdog ended the stream
 // entry stays. 0 when the tuner reports no gains (then nothing is printed),
 // or when the list cannot be had.
 int chooseGain() {
-    const int count = rtlsdr_get_tuner_gains(dev, nullptr);
+    const int count = rtlsdr_get_tuner_gains(rtl.dev, nullptr);
     if (count <= 0) return 0;
     int choice = 0;
     if (int *gains = static_cast<int *>(std::malloc(sizeof(int) * static_cast<size_t>(count)))) {
         // Never walk past the list, whatever the second query claims.
-        const int filled = std::min(rtlsdr_get_tuner_gains(dev, gains), count);
+        const int filled = std::min(rtlsdr_get_tuner_gains(rtl.dev, gains), count);
         if (filled > 0) choice = gains[0];
         for (int k = 0; k < filled; ++k)
             if (std::llabs(int64_t{gain} - gains[k]) < std::llabs(int64_t{gain} - choice)) choice = gains[k];
@@ -71,10 +82,10 @@ int chooseGain() {
 // A block's end: its sum to the station's chain, or its magnitude to the
 // described estimator. Out of line: the block loop keeps its registers.
 [[gnu::noinline]] void blockDone(float re, float im) {
-    if (station)
-        chainBlock(*station, re, im);
-    else if (out)
-        out->block(out->user, re, im);
+    if (det.station)
+        chainBlock(*det.station, re, im);
+    else if (det.out)
+        det.out->block(det.out->user, re, im);
     else
         vor(envelope(re, im));
 }
@@ -87,20 +98,20 @@ void watchdog(int) {
         _exit(255);
     }
     stalled = 1;
-    rtlsdr_cancel_async(dev);
+    rtlsdr_cancel_async(rtl.dev);
     alarm(kStallSeconds);
 }
 
 // The live stream's callback: rearms the watchdog, then the envelope detector.
 void live_callback(unsigned char *buf, uint32_t len, void *ctx) {
     alarm(kStallSeconds);
-    if (sink)
-        sink(sinkUser, buf, len);
+    if (rtl.sink)
+        rtl.sink(rtl.sinkUser, buf, len);
     else
         in_callback(buf, len, ctx);
     // A signal that came before the library's read was running could not
     // cancel it; it is honoured here.
-    if (stopAsked) rtlsdr_cancel_async(dev);
+    if (stopAsked) rtlsdr_cancel_async(rtl.dev);
 }
 
 }  // namespace
@@ -112,25 +123,25 @@ int initRtl(int index, int frequency) {
     }
     if (verbose)
         std::fprintf(stderr, "Using device %d: %s\n", index, rtlsdr_get_device_name(static_cast<uint32_t>(index)));
-    int r = rtlsdr_open(&dev, static_cast<uint32_t>(index));
+    int r = rtlsdr_open(&rtl.dev, static_cast<uint32_t>(index));
     // Some builds return 0 without a handle when the kernel driver cannot be detached.
-    if (r < 0 || !dev) {
+    if (r < 0 || !rtl.dev) {
         std::fprintf(stderr, "Failed to open rtlsdr device\n");
         std::fprintf(stderr,
                      "Check that your user may use the dongle (udev rules, plugdev group) and that "
                      "no other program, nor the DVB kernel driver dvb_usb_rtl28xxu, holds it.\n");
-        dev = nullptr;
+        rtl.dev = nullptr;
         return r < 0 ? r : -1;
     }
-    rtlsdr_set_tuner_gain_mode(dev, 1);
+    rtlsdr_set_tuner_gain_mode(rtl.dev, 1);
     const int chosen = chooseGain();
-    if (rtlsdr_set_tuner_gain(dev, chosen) < 0) std::fprintf(stderr, "WARNING: Failed to set gain.\n");
-    if (ppm != 0 && rtlsdr_set_freq_correction(dev, ppm) < 0)
+    if (rtlsdr_set_tuner_gain(rtl.dev, chosen) < 0) std::fprintf(stderr, "WARNING: Failed to set gain.\n");
+    if (ppm != 0 && rtlsdr_set_freq_correction(rtl.dev, ppm) < 0)
         std::fprintf(stderr, "WARNING: Failed to set freq. correction\n");
-    if (rtlsdr_set_center_freq(dev, static_cast<uint32_t>(frequency - kDongleOffset)) < 0)
+    if (rtlsdr_set_center_freq(rtl.dev, static_cast<uint32_t>(frequency - kDongleOffset)) < 0)
         std::fprintf(stderr, "WARNING: Failed to set center freq.\n");
-    if (rtlsdr_set_sample_rate(dev, kDongleRate) < 0) std::fprintf(stderr, "WARNING: Failed to set sample rate.\n");
-    if (rtlsdr_reset_buffer(dev) < 0) std::fprintf(stderr, "WARNING: Failed to reset buffers.\n");
+    if (rtlsdr_set_sample_rate(rtl.dev, kDongleRate) < 0) std::fprintf(stderr, "WARNING: Failed to set sample rate.\n");
+    if (rtlsdr_reset_buffer(rtl.dev) < 0) std::fprintf(stderr, "WARNING: Failed to reset buffers.\n");
     initOsc();
     return 0;
 }
@@ -142,13 +153,14 @@ int runRtlSample() {
     sigaction(SIGALRM, &sa, nullptr);
     alarm(kStallSeconds);
     streaming = 1;
-    const int r = rtlsdr_read_async(dev, live_callback, nullptr, kBufNum, kBufLen);
+    const int r = rtlsdr_read_async(rtl.dev, live_callback, nullptr, kBufNum, kBufLen);
     alarm(0);
     return r;
 }
 
 int runFileSample(int fd) {
-    static unsigned char buf[kBufLen];
+    std::vector<unsigned char> bytes(kBufLen);
+    unsigned char *buf = bytes.data();
     streaming = 1;
     for (;;) {
         // Fill the whole buffer first: a short read from a pipe must not
@@ -157,8 +169,8 @@ int runFileSample(int fd) {
         if (got < 0) return static_cast<int>(got);
         if (stopAsked) return 1;
         const size_t have = static_cast<size_t>(got);
-        if (have > 0 && sink)
-            sink(sinkUser, buf, static_cast<uint32_t>(have));
+        if (have > 0 && rtl.sink)
+            rtl.sink(rtl.sinkUser, buf, static_cast<uint32_t>(have));
         else if (have > 0)
             in_callback(buf, static_cast<uint32_t>(have), nullptr);
         if (stopAsked) return 1;
@@ -184,26 +196,26 @@ long readBuffer(int fd, unsigned char *buf, size_t want) {
 bool requestStop() {
     stopAsked = 1;
     if (!streaming) return false;
-    if (dev) rtlsdr_cancel_async(dev);  // only sets two integers
+    if (rtl.dev) rtlsdr_cancel_async(rtl.dev);  // only sets two integers
     return true;
 }
 
 void setRtlSink(bufferSink s, void *user) {
-    sink = s;
-    sinkUser = user;
+    rtl.sink = s;
+    rtl.sinkUser = user;
 }
 
 bool retuneRtl(int centre) {
-    if (rtlsdr_set_center_freq(dev, static_cast<uint32_t>(centre)) < 0) {
+    if (rtlsdr_set_center_freq(rtl.dev, static_cast<uint32_t>(centre)) < 0) {
         std::fprintf(stderr, "WARNING: Failed to set center freq.\n");
         return false;
     }
-    if (rtlsdr_reset_buffer(dev) < 0) std::fprintf(stderr, "WARNING: Failed to reset buffers.\n");
+    if (rtlsdr_reset_buffer(rtl.dev) < 0) std::fprintf(stderr, "WARNING: Failed to reset buffers.\n");
     return true;
 }
 
 void endRtlStream() {
-    if (dev) rtlsdr_cancel_async(dev);
+    if (rtl.dev) rtlsdr_cancel_async(rtl.dev);
 }
 
 void reportStall() { std::fputs(kStallMessage, stderr); }
@@ -212,44 +224,44 @@ bool stopRequested() { return stopAsked != 0; }
 bool streamStalled() { return stalled != 0; }
 
 void initOsc() {
-    for (int b = 0; b < 256; ++b) kByte[b] = static_cast<float>(b) - 127.5f;
-    Osc[0][0] = 1.0f;
-    Osc[0][1] = 0.0f;
+    for (int b = 0; b < 256; ++b) det.byteValue[b] = static_cast<float>(b) - 127.5f;
+    det.osc[0][0] = 1.0f;
+    det.osc[0][1] = 0.0f;
     for (int i = 1; i < kBlock; ++i) {
         const float ang = static_cast<float>(static_cast<double>(static_cast<float>(i) * -2.0f) * kPiOver40);
-        sincosf(ang, &Osc[i][1], &Osc[i][0]);
+        sincosf(ang, &det.osc[i][1], &det.osc[i][0]);
     }
 }
 
-const float *oscEntry(int i) { return Osc[i]; }
+const float *oscEntry(int i) { return det.osc[i]; }
 
-const float *byteFloats() { return kByte; }
+const float *byteFloats() { return det.byteValue; }
 
-void setRtlChain(chain *c) { station = c; }
+void setRtlChain(chain *c) { det.station = c; }
 
-void setRtlOutput(const blockSink *s) { out = s; }
+void setRtlOutput(const blockSink *s) { det.out = s; }
 
 void envelopeSample(float re, float im) { blockDone(re, im); }
 
 void envelopeValue(float e) {
-    if (station)
-        chainValue(*station, e);
-    else if (out)
-        out->value(out->user, e);
+    if (det.station)
+        chainValue(*det.station, e);
+    else if (det.out)
+        det.out->value(det.out->user, e);
     else
         vor(e);
 }
 
 void measureBytes(const unsigned char *buf, uint32_t len) {
-    if (station)
-        chainBytes(*station, buf, len);
-    else if (out)
-        out->bytes(out->user, buf, len);
+    if (det.station)
+        chainBytes(*det.station, buf, len);
+    else if (det.out)
+        det.out->bytes(det.out->user, buf, len);
 }
 
 void resetBlock() {
-    idx = 0;
-    D[0] = D[1] = 0.0f;
+    det.idx = 0;
+    det.D[0] = det.D[1] = 0.0f;
 }
 
 // The same sums, cheaper: bytes become floats through a table, and the pairs
@@ -260,24 +272,24 @@ void in_callback(unsigned char *buf, uint32_t len, void * /*ctx*/) {
     const unsigned char *p = buf;
     uint32_t pairs = len / 2;  // an unpaired last byte is ignored
     while (pairs > 0) {
-        const uint32_t take = std::min<uint32_t>(pairs, static_cast<uint32_t>(kBlock - idx));
-        const float(*o)[2] = Osc + idx;
-        float re = D[0], im = D[1];
+        const uint32_t take = std::min<uint32_t>(pairs, static_cast<uint32_t>(kBlock - det.idx));
+        const float(*o)[2] = det.osc + det.idx;
+        float re = det.D[0], im = det.D[1];
 #pragma GCC unroll 4
         for (uint32_t k = 0; k < take; ++k, p += 2) {
-            const float i = kByte[p[0]], q = kByte[p[1]];
+            const float i = det.byteValue[p[0]], q = det.byteValue[p[1]];
             re += i * o[k][0] - q * o[k][1];
             im += q * o[k][0] + i * o[k][1];
         }
         pairs -= take;
-        idx += static_cast<int>(take);
-        if (idx == kBlock) {
+        det.idx += static_cast<int>(take);
+        if (det.idx == kBlock) {
             blockDone(re, im);
             re = im = 0.0f;
-            idx = 0;
+            det.idx = 0;
         }
-        D[0] = re;
-        D[1] = im;
+        det.D[0] = re;
+        det.D[1] = im;
     }
     // A bearing printed from this buffer reaches a pipe now, not when a few
     // kilobytes have piled up (a buffer is 20 ms of signal).
