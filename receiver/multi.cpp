@@ -26,6 +26,7 @@ void mixJoint(span &sp, spanStation *const *st, const unsigned char *p, uint32_t
         const uint32_t take = std::min<uint32_t>(pairs, static_cast<uint32_t>(kSpanBin - at));
         const float(*o[N])[2];
         for (int j = 0; j < N; ++j) o[j] = st[j]->osc + at;
+#pragma GCC unroll 4
         for (uint32_t k = 0; k < take; ++k, p += 2) {
             const float i = kByte[p[0]], q = kByte[p[1]];
             for (int j = 0; j < N; ++j) {
@@ -137,7 +138,6 @@ span *spanCreate(const std::vector<int32_t> &freqs, int32_t centre, bool cycling
         s->D[0] = s->D[1] = 0.0f;
         outConfig config = base;
         config.freqHz = f;
-        config.tagged = true;
         chainOptions opt;
         opt.weak = base.weak;
         s->c = chainCreate(opt, config, outputs);
@@ -154,7 +154,6 @@ span *spanCreate(const std::vector<int32_t> &freqs, int32_t centre, bool cycling
             pos->stations.push_back(p);
         }
     }
-    setRtlSink(spanBuffer, sp.get());
     return sp.release();
 }
 

@@ -57,8 +57,10 @@ int32_t spanCentre(const std::vector<int32_t> &freqs);
 
 // Sets up the stations (the first is the bare argument's) at `centre`, or
 // each in its turn when `cycling`, reporting to `outputs`; with `position`,
-// each window also goes to the fix. Installs spanBuffer as the stream's
-// sink. Null when memory runs out.
+// each window also goes to the fix. Null when memory runs out. A stream
+// reaches the stations through spanBuffer (setRtlSink) or spanBlock; one
+// station 50 kHz above the tuner needs neither: the front end's own
+// detector mixes it with the same table (setRtlChain).
 span *spanCreate(const std::vector<int32_t> &freqs, int32_t centre, bool cycling, const outConfig &base,
                  const outputList *outputs, positionState *position);
 void spanDestroy(span *sp);

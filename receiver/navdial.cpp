@@ -99,7 +99,9 @@ namespace {
             o.flatFront = false;
             o.noiseShape = 0;
             o.eightBit = true;
-            if (!spanCreate(freqs, centre, false, o, &outputs, pos)) outOfMemory();
+            span *sp = spanCreate(freqs, centre, false, o, &outputs, pos);
+            if (!sp) outOfMemory();
+            setRtlSink(spanBuffer, sp);
             runLayoutFile(rec);
         }
         span *sp = spanCreate(freqs, centre, false, out, &outputs, pos);
@@ -119,6 +121,7 @@ namespace {
         std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
     span *sp = spanCreate(freqs, centre, centre == 0, out, &outputs, pos);
     if (!sp) outOfMemory();
+    setRtlSink(spanBuffer, sp);
     if (initRtl(devid, centre ? centre + kDongleOffset : freqs[0]) != 0) std::exit(-1);
     if (centre) {
         runRtlSample();
@@ -186,6 +189,7 @@ int main(int argc, char **argv) {
     out.live = input == nullptr;
     out.freqHz = freq;
     if (several) {
+        out.tagged = true;  // lines and notices name their station
         std::vector<int32_t> freqs{firstHz};
         freqs.insert(freqs.end(), opt.others.begin(), opt.others.end());
         static positionState pos;
@@ -202,13 +206,12 @@ int main(int argc, char **argv) {
         }
         runStations(freqs, input, rec, out, outputs, p);
     }
-    // One station: its chain behind the detector, or behind a recording's
-    // down-converter or audio.
-    chainOptions use;
-    use.weak = out.weak;
-    chain *station = chainCreate(use, out, &outputs);
-    if (!station) outOfMemory();
-    setRtlChain(station);
+    // One station: a span of one, the tuner 50 kHz below it; its chain
+    // behind the front end's own detector (whose table is this station's),
+    // or behind a recording's down-converter or audio.
+    span *one = spanCreate({freq}, freq - kDongleOffset, false, out, &outputs, nullptr);
+    if (!one) outOfMemory();
+    setRtlChain(one->stations[0]->c);
 
     if (input && !rec.dongle) {
         std::string err;
@@ -219,11 +222,7 @@ int main(int argc, char **argv) {
         }
         std::exit(0);
     }
-    if (input) {
-        // The dongle's own layout: the 40-pair detector reads it.
-        initOsc();
-        runLayoutFile(rec);
-    }
+    if (input) runLayoutFile(rec);  // the dongle's own layout
 
     if (initRtl(devid, freq) != 0) std::exit(-1);
     runRtlSample();
