@@ -63,73 +63,136 @@ namespace {
     std::exit(-1);
 }
 
-// Several stations: each in the recording or the dongle's span at once,
-// else (the dongle only) in turn. Does not return.
-[[noreturn]] void runStations(const std::vector<int32_t> &freqs, const char *input, const recording &rec,
-                              const outConfig &out, const outputList &outputs, positionState *pos) {
+// What a run needs, whichever the source: the stations (the first the bare
+// argument's), the tuner's or the recording's centre, and the span that
+// decodes them.
+struct runPlan {
+    std::vector<int32_t> freqs;
+    bool several = false;            // lines and notices name their station; the fix
+    const recording *rec = nullptr;  // null: the dongle
+    int32_t centre = 0;              // the tuner's (0: the stations in turn) or the recording's, Hz
+    std::vector<double> offsets;     // a recording's stations above its centre, Hz
+    span *sp = nullptr;
+};
+
+// The stream of a dongle or of a file in its layout reaches the stations:
+// one station 50 kHz above the tuner through the front end's own detector,
+// several through the span's mixing.
+void connect(runPlan &p) {
+    if (p.several)
+        setRtlSink(spanBuffer, p.sp);
+    else
+        setRtlChain(p.sp->stations[0]->c);
+}
+
+void runDongle(runPlan &p) {
+    connect(p);
+    if (initRtl(devid, p.centre + kDongleOffset) != 0) std::exit(-1);
+    runRtlSample();
+    dongleEnded();
+}
+
+void runInTurn(runPlan &p) {
+    connect(p);
+    if (initRtl(devid, p.freqs[0]) != 0) std::exit(-1);
+    if (spanCycle(*p.sp) < 0) {
+        std::fprintf(stderr, "navdial: the dongle could not be tuned to the next station; try again, or replug it\n");
+        std::exit(-1);
+    }
+    dongleEnded();
+}
+
+void runLayout(runPlan &p) {
+    connect(p);
+    runLayoutFile(*p.rec);
+}
+
+void runIq(runPlan &p) {
+    // One station's clipping count comes through the front end's bytes.
+    if (!p.several) setRtlChain(p.sp->stations[0]->c);
+    std::string err;
+    if (runRecordingStations(*p.rec, p.offsets, spanBlock, p.sp, err) < 0) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(-1);
+    }
+    std::exit(0);
+}
+
+void runAudio(runPlan &p) {
+    setRtlChain(p.sp->stations[0]->c);
+    std::string err;
+    if (runRecording(*p.rec, err) < 0) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(-1);
+    }
+    std::exit(0);
+}
+
+// The sources of samples. Each runs the plan's span until its stream ends
+// and ends the process with navdial's status; it does not return.
+struct sampleSource {
+    const char *name;
+    void (*run)(runPlan &p);
+};
+enum sourceIndex { kDongle, kInTurn, kLayoutFile, kIqRecording, kAmAudio };
+const sampleSource kSources[] = {
+    {"the dongle", runDongle},
+    {"the dongle, one station in turn", runInTurn},
+    {"8-bit IQ in the dongle's layout", runLayout},
+    {"an IQ recording through a down-converter per station", runIq},
+    {"AM audio", runAudio},
+};
+
+// Which source runs the plan, and the plan's centre and offsets; said and
+// ended (status 1 or 255) where the stations do not fit it.
+sourceIndex choose(runPlan &p, const char *input) {
+    const std::vector<int32_t> &freqs = p.freqs;
     for (size_t k = 0; k < freqs.size(); ++k)
         for (size_t j = 0; j < k; ++j)
             if (freqs[j] == freqs[k]) {
                 std::fprintf(stderr, "navdial: %s MHz is given twice\n", megahertz(freqs[k]).c_str());
                 std::exit(1);
             }
-    if (input) {
-        if (rec.format == sampleFormat::audio) {
-            std::fprintf(stderr, "navdial: %s: AM audio holds one station; several need IQ\n", rec.shown.c_str());
-            std::exit(-1);
+    if (!input) {
+        if (!p.several) {
+            p.centre = freqs[0] - kDongleOffset;
+            return kDongle;
         }
-        // The dongle's layout with the centre on the raster: the block sums,
-        // as from the dongle itself. Otherwise a down-converter per station.
-        const int32_t centre = static_cast<int32_t>(std::lround(rec.centreHz));
-        bool layout = rec.format == sampleFormat::cu8 && rec.rate == kDongleRate && onRaster(centre);
-        std::vector<double> offsets;
-        const double half = rec.rate / 2 - 20000;
-        for (int32_t f : freqs) {
-            const int bin = (f - centre) / kChannelSpacing;
-            layout = layout && bin != 0 && bin <= kSpanMaxBin && bin >= -kSpanMaxBin;
-            offsets.push_back(f - rec.centreHz);
-            if (std::fabs(offsets.back()) > half) {
-                std::fprintf(stderr, "navdial: %s: %s MHz is outside the recording: %s MHz +- %.0f kHz\n",
-                             rec.shown.c_str(), megahertz(f).c_str(), megahertz(centre).c_str(), half / 1000);
-                std::exit(-1);
-            }
-        }
-        if (layout) {
-            outConfig o = out;  // the block sum's front end, 8-bit
-            o.flatFront = false;
-            o.noiseShape = 0;
-            o.eightBit = true;
-            span *sp = spanCreate(freqs, centre, false, o, &outputs, pos);
-            if (!sp) outOfMemory();
-            setRtlSink(spanBuffer, sp);
-            runLayoutFile(rec);
-        }
-        span *sp = spanCreate(freqs, centre, false, out, &outputs, pos);
-        if (!sp) outOfMemory();
-        std::string err;
-        if (runRecordingStations(rec, offsets, spanBlock, sp, err) < 0) {
-            std::fprintf(stderr, "%s\n", err.c_str());
-            std::exit(-1);
-        }
-        std::exit(0);
+        p.centre = spanCentre(freqs);
+        if (verbose && p.centre)
+            std::fprintf(stderr, "navdial: %zu stations at once, the tuner at %s MHz\n", freqs.size(),
+                         megahertz(p.centre).c_str());
+        else if (verbose)
+            std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
+        return p.centre ? kDongle : kInTurn;
     }
-    const int32_t centre = spanCentre(freqs);
-    if (verbose && centre)
-        std::fprintf(stderr, "navdial: %zu stations at once, the tuner at %s MHz\n", freqs.size(),
-                     megahertz(centre).c_str());
-    else if (verbose)
-        std::fprintf(stderr, "navdial: %zu stations do not fit 2 MHz: one window on each in turn\n", freqs.size());
-    span *sp = spanCreate(freqs, centre, centre == 0, out, &outputs, pos);
-    if (!sp) outOfMemory();
-    setRtlSink(spanBuffer, sp);
-    if (initRtl(devid, centre ? centre + kDongleOffset : freqs[0]) != 0) std::exit(-1);
-    if (centre) {
-        runRtlSample();
-    } else if (spanCycle(*sp) < 0) {
-        std::fprintf(stderr, "navdial: the dongle could not be tuned to the next station; try again, or replug it\n");
+    const recording &rec = *p.rec;
+    if (!p.several) {
+        p.centre = freqs[0] - kDongleOffset;
+        p.offsets = {rec.offsetHz};
+        if (rec.format == sampleFormat::audio) return kAmAudio;
+        return rec.dongle ? kLayoutFile : kIqRecording;
+    }
+    if (rec.format == sampleFormat::audio) {
+        std::fprintf(stderr, "navdial: %s: AM audio holds one station; several need IQ\n", rec.shown.c_str());
         std::exit(-1);
     }
-    dongleEnded();
+    // The dongle's layout with the centre on the raster: the block sums,
+    // as from the dongle itself. Otherwise a down-converter per station.
+    p.centre = static_cast<int32_t>(std::lround(rec.centreHz));
+    bool layout = rec.format == sampleFormat::cu8 && rec.rate == kDongleRate && onRaster(p.centre);
+    const double half = rec.rate / 2 - 20000;
+    for (int32_t f : freqs) {
+        const int bin = (f - p.centre) / kChannelSpacing;
+        layout = layout && bin != 0 && bin <= kSpanMaxBin && bin >= -kSpanMaxBin;
+        p.offsets.push_back(f - rec.centreHz);
+        if (std::fabs(p.offsets.back()) > half) {
+            std::fprintf(stderr, "navdial: %s: %s MHz is outside the recording: %s MHz +- %.0f kHz\n",
+                         rec.shown.c_str(), megahertz(f).c_str(), megahertz(p.centre).c_str(), half / 1000);
+            std::exit(-1);
+        }
+    }
+    return layout ? kLayoutFile : kIqRecording;
 }
 
 void sighandler(int) {
@@ -188,12 +251,15 @@ int main(int argc, char **argv) {
     out.verbose = verbose != 0;
     out.live = input == nullptr;
     out.freqHz = freq;
+    runPlan plan;
+    plan.several = several;
+    plan.rec = input ? &rec : nullptr;
+    static positionState pos;
+    positionState *fix = nullptr;
     if (several) {
         out.tagged = true;  // lines and notices name their station
-        std::vector<int32_t> freqs{firstHz};
-        freqs.insert(freqs.end(), opt.others.begin(), opt.others.end());
-        static positionState pos;
-        positionState *p = nullptr;
+        plan.freqs = {firstHz};
+        plan.freqs.insert(plan.freqs.end(), opt.others.begin(), opt.others.end());
         std::string err;
         if (!loadStations(opt.stationFile ? opt.stationFile : defaultStationFile(), pos.db, err)) {
             std::fprintf(stderr, "%s\n", err.c_str());
@@ -202,29 +268,20 @@ int main(int argc, char **argv) {
         } else {
             pos.near = opt.near;
             pos.outputs = &outputs;
-            p = &pos;
+            fix = &pos;
         }
-        runStations(freqs, input, rec, out, outputs, p);
+    } else {
+        plan.freqs = {freq};
     }
-    // One station: a span of one, the tuner 50 kHz below it; its chain
-    // behind the front end's own detector (whose table is this station's),
-    // or behind a recording's down-converter or audio.
-    span *one = spanCreate({freq}, freq - kDongleOffset, false, out, &outputs, nullptr);
-    if (!one) outOfMemory();
-    setRtlChain(one->stations[0]->c);
-
-    if (input && !rec.dongle) {
-        std::string err;
-        const int r = runRecording(rec, err);
-        if (r < 0) {
-            std::fprintf(stderr, "%s\n", err.c_str());
-            std::exit(-1);
-        }
-        std::exit(0);
+    const sourceIndex source = choose(plan, input);
+    // The dongle's layout read by the block sums: their front end, 8-bit.
+    if (several && source == kLayoutFile) {
+        out.flatFront = false;
+        out.noiseShape = 0;
+        out.eightBit = true;
     }
-    if (input) runLayoutFile(rec);  // the dongle's own layout
-
-    if (initRtl(devid, freq) != 0) std::exit(-1);
-    runRtlSample();
-    dongleEnded();
+    plan.sp = spanCreate(plan.freqs, plan.centre, source == kInTurn, out, &outputs, fix);
+    if (!plan.sp) outOfMemory();
+    kSources[source].run(plan);
+    return 0;  // not reached: each source ends the process
 }
