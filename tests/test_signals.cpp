@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "chain.h"
 #include "plain_kernels.h"
+#include "rtl.h"
+#include "settings.h"
 #include "signal_run.h"
 #include "vor.h"
 
@@ -163,3 +166,85 @@ TEST(Chain, RealRecordingsAgreeWithTheTrueBearings) {
 }
 
 }  // namespace
+
+namespace {
+
+// A station's chain fed by the front end's detector, windows collected.
+struct StationRun {
+    chain *c;
+    std::vector<trustWindow> windows;
+};
+
+void collect(chain &, const trustWindow *w, void *user) { static_cast<StationRun *>(user)->windows.push_back(*w); }
+
+void openRun(StationRun &r) {
+    chainOptions opt;
+    opt.write = false;
+    r.c = chainCreate(opt, outConfig{}, nullptr);
+    ASSERT_NE(r.c, nullptr);
+    r.c->onWindow = collect;
+    r.c->user = &r;
+}
+
+// Whole dongle buffers of the signal, each ending on a block boundary, so
+// that the detector can change stations between them.
+std::vector<std::vector<uint8_t>> buffers(const SigParams &p) {
+    SigGen g;
+    sigInit(g, p);
+    std::vector<std::vector<uint8_t>> out;
+    std::vector<uint8_t> b(81920);
+    size_t pairs;
+    while ((pairs = sigNext(g, b.data(), b.size() / 2)) == b.size() / 2) out.push_back(b);
+    return out;
+}
+
+void feed(StationRun &r, std::vector<uint8_t> &b) {
+    setRtlChain(r.c);
+    in_callback(b.data(), static_cast<uint32_t>(b.size()), nullptr);
+    setRtlChain(nullptr);
+}
+
+void expectSame(const StationRun &a, const StationRun &b, const char *what) {
+    ASSERT_EQ(a.windows.size(), b.windows.size()) << what;
+    for (size_t k = 0; k < a.windows.size(); ++k) {
+        EXPECT_EQ(a.windows[k].radial, b.windows[k].radial) << what << ", window " << k;
+        EXPECT_EQ(a.windows[k].sigma, b.windows[k].sigma) << what << ", window " << k;
+        EXPECT_EQ(a.windows[k].cn0, b.windows[k].cn0) << what << ", window " << k;
+    }
+    EXPECT_EQ(a.c->ident.confirmed, b.c->ident.confirmed) << what;
+}
+
+}  // namespace
+
+TEST(Chain, StationsKeepTheirOwnState) {
+    // Two stations' chains fed buffer by buffer in turn read exactly what
+    // each reads alone, ident included: nothing of one leaks into the
+    // other. A chain reset reads its station again as the first time.
+    interval = 2;
+    resetBlock();
+    initOsc();
+    SigParams a = station(100, 17), b = station(250, 17);
+    a.cn0 = 50, a.seed = 3, a.morse = "KLO", a.wpm = 10, a.identPeriod = 7;
+    b.cn0 = 47, b.seed = 4, b.morse = "HOC", b.wpm = 8, b.identPeriod = 8, b.offsetHz = 800;
+    auto ba = buffers(a), bb = buffers(b);
+    StationRun aloneA, aloneB, mixedA, mixedB;
+    for (StationRun *r : {&aloneA, &aloneB, &mixedA, &mixedB}) openRun(*r);
+    for (auto &x : ba) feed(aloneA, x);
+    for (auto &x : bb) feed(aloneB, x);
+    for (size_t k = 0; k < ba.size(); ++k) {
+        feed(mixedA, ba[k]);
+        feed(mixedB, bb[k]);
+    }
+    EXPECT_EQ(aloneA.c->ident.confirmed, "KLO");
+    EXPECT_EQ(aloneB.c->ident.confirmed, "HOC");
+    expectSame(aloneA, mixedA, "A beside B");
+    expectSame(aloneB, mixedB, "B beside A");
+
+    StationRun again = aloneA;
+    again.windows.clear();
+    again.c->user = &again;
+    chainReset(*again.c);
+    for (auto &x : ba) feed(again, x);
+    expectSame(aloneA, again, "A after a reset");
+    for (StationRun *r : {&aloneB, &mixedA, &mixedB, &again}) chainDestroy(r->c);
+}
