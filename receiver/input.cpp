@@ -445,6 +445,55 @@ int streamIq(const recording &rec, const std::vector<double> &offsets, stationSi
 
 }  // namespace
 
+int runFileSample(int fd) {
+    std::vector<unsigned char> bytes(kDongleBuffer);
+    unsigned char *buf = bytes.data();
+    streamStarted();
+    for (;;) {
+        // Fill the whole buffer first: a short read from a pipe must not
+        // split an I/Q pair between two calls.
+        const long got = readBuffer(fd, buf, kDongleBuffer);
+        if (got < 0) return static_cast<int>(got);
+        if (stopRequested()) return 1;
+        const size_t have = static_cast<size_t>(got);
+        if (have > 0) rtlBuffer(buf, static_cast<uint32_t>(have));
+        if (stopRequested()) return 1;
+        if (have < kDongleBuffer) return 0;
+    }
+}
+
+long readBuffer(int fd, unsigned char *buf, size_t want) {
+    size_t have = 0;
+    while (have < want && !stopRequested()) {
+        const ssize_t got = read(fd, buf + have, want - have);
+        if (got > 0) {
+            have += static_cast<size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -errno;
+        }
+    }
+    return static_cast<long>(have);
+}
+
+int runLayoutRecording(const recording &rec, std::string &err) {
+    const bool useStdin = rec.data == "-";
+    const int fd = useStdin ? STDIN_FILENO : open(rec.data.c_str(), O_RDONLY);
+    if (fd < 0) {
+        err = "navdial: cannot open " + rec.data + ": " + std::strerror(errno);
+        return -1;
+    }
+    const int r = runFileSample(fd);
+    if (!useStdin) close(fd);
+    if (r < 0) {
+        err =
+            "navdial: cannot read " + (useStdin ? std::string("standard input") : rec.data) + ": " + std::strerror(-r);
+        return -1;
+    }
+    return r;
+}
+
 const char *formatName(sampleFormat f) {
     for (const auto &p : kPrefixes)
         if (p.format == f) return p.name;

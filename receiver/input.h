@@ -52,6 +52,22 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
 // stop: 0 at the end, 1 when stopped, -1 with err filled when reading failed.
 int runRecording(const recording &rec, std::string &err);
 
+// A file, or standard input ("-"), of 8-bit IQ in the dongle's layout,
+// streamed in the dongle's whole buffers to the stream's sink or the
+// detector (rtlBuffer) until its end or a requested stop: 0 at the end, 1
+// when stopped, -1 with err filled when it could not be opened or read.
+int runLayoutRecording(const recording &rec, std::string &err);
+
+// Streams 8-bit IQ from file descriptor fd in the dongle's whole buffers
+// (a short read from a pipe must not split a pair between two calls). As
+// runLayoutRecording, -errno when reading failed.
+int runFileSample(int fd);
+
+// Reads into buf until it holds `want` bytes, the input ends or a stop is
+// requested (a read interrupted by a signal is retried). The bytes read,
+// or -errno when reading failed.
+long readBuffer(int fd, unsigned char *buf, size_t want);
+
 // Several stations in one IQ recording: a down-converter for each offset
 // (Hz above the centre), each 50 kHz output to sink(user, station, re, im)
 // in the units of a 40-pair block sum. As runRecording() otherwise.

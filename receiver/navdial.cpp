@@ -30,17 +30,9 @@ namespace {
 // Streams 8-bit IQ in the dongle's layout from a file or standard input to
 // the detector or its sink. Does not return.
 [[noreturn]] void runLayoutFile(const recording &rec) {
-    // After a prefix, the name is the rest.
-    const char *path = rec.data.c_str();
-    const bool useStdin = std::strcmp(path, "-") == 0;
-    const int fd = useStdin ? STDIN_FILENO : open(path, O_RDONLY);
-    if (fd < 0) {
-        std::fprintf(stderr, "navdial: cannot open %s: %s\n", path, std::strerror(errno));
-        std::exit(-1);
-    }
-    const int r = runFileSample(fd);
-    if (r < 0) {
-        std::fprintf(stderr, "navdial: cannot read %s: %s\n", useStdin ? "standard input" : path, std::strerror(-r));
+    std::string err;
+    if (runLayoutRecording(rec, err) < 0) {
+        std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(-1);
     }
     std::exit(0);

@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 #include "chain.h"
 #include "dongle.h"
@@ -158,47 +157,21 @@ int runRtlSample() {
     return r;
 }
 
-int runFileSample(int fd) {
-    std::vector<unsigned char> bytes(kBufLen);
-    unsigned char *buf = bytes.data();
-    streaming = 1;
-    for (;;) {
-        // Fill the whole buffer first: a short read from a pipe must not
-        // split an I/Q pair between two calls.
-        const long got = readBuffer(fd, buf, kBufLen);
-        if (got < 0) return static_cast<int>(got);
-        if (stopAsked) return 1;
-        const size_t have = static_cast<size_t>(got);
-        if (have > 0 && rtl.sink)
-            rtl.sink(rtl.sinkUser, buf, static_cast<uint32_t>(have));
-        else if (have > 0)
-            in_callback(buf, static_cast<uint32_t>(have), nullptr);
-        if (stopAsked) return 1;
-        if (have < kBufLen) return 0;
-    }
-}
-
-long readBuffer(int fd, unsigned char *buf, size_t want) {
-    size_t have = 0;
-    while (have < want && !stopAsked) {
-        const ssize_t got = read(fd, buf + have, want - have);
-        if (got > 0) {
-            have += static_cast<size_t>(got);
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            return -errno;
-        }
-    }
-    return static_cast<long>(have);
-}
-
 bool requestStop() {
     stopAsked = 1;
     if (!streaming) return false;
     if (rtl.dev) rtlsdr_cancel_async(rtl.dev);  // only sets two integers
     return true;
 }
+
+void rtlBuffer(unsigned char *buf, uint32_t len) {
+    if (rtl.sink)
+        rtl.sink(rtl.sinkUser, buf, len);
+    else
+        in_callback(buf, len, nullptr);
+}
+
+void streamStarted() { streaming = 1; }
 
 void setRtlSink(bufferSink s, void *user) {
     rtl.sink = s;

@@ -18,16 +18,6 @@ int initRtl(int index, int frequency);
 // requested or no buffer came for 5 s. Returns the library's result.
 int runRtlSample();
 
-// Streams 8-bit IQ from file descriptor fd into in_callback, in whole
-// buffers, until the end of the input or a requested stop. 0 at the end,
-// 1 when stopped, -errno when reading failed.
-int runFileSample(int fd);
-
-// Reads into buf until it holds `want` bytes, the input ends or a stop is
-// requested (a read interrupted by a signal is retried). The bytes read,
-// or -errno when reading failed.
-long readBuffer(int fd, unsigned char *buf, size_t want);
-
 // Async-signal-safe: asks the running stream to end. Returns false when no
 // stream has started yet.
 bool requestStop();
@@ -68,11 +58,17 @@ void envelopeSample(float re, float im);
 void envelopeValue(float envelope);
 void measureBytes(const unsigned char *buf, uint32_t len);
 
-// Several stations: with `sink` set, the dongle's and runFileSample()'s
+// Several stations: with `sink` set, the dongle's and rtlBuffer()'s
 // buffers go to it instead of in_callback (null, the start state: the
 // detector). Set before the stream starts.
 using bufferSink = void (*)(void *user, unsigned char *buf, uint32_t len);
 void setRtlSink(bufferSink sink, void *user);
+// A buffer of 8-bit IQ in the dongle's layout from elsewhere (a file, a
+// pipe) into the stream's sink, or the detector.
+void rtlBuffer(unsigned char *buf, uint32_t len);
+// A stream from elsewhere has started: a termination signal now ends it
+// gracefully (requestStop).
+void streamStarted();
 // Between two streams of the open dongle: the tuner to `centre` Hz, its
 // buffers emptied. False when the tuner refused (said on standard error).
 bool retuneRtl(int centre);
