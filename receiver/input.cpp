@@ -359,11 +359,9 @@ const cf *toComplex(sampleFormat f, uint8_t *b, size_t frames, cf *out) {
     return out;
 }
 
-void toEnvelope(cf v) { envelopeSample(v.real() * kToBlock, v.imag() * kToBlock); }
 void toValue(void *, float v) { envelopeValue(std::max(0.0f, 1.0f + v)); }
 
-// The down-converters' outputs: one station's to the estimator, several
-// stations' to the sink.
+// The down-converters, one a station, and where their outputs go.
 struct ddcSet {
     std::vector<downConverter> d;
     stationSink sink = nullptr;
@@ -375,10 +373,6 @@ void ddcFree(ddcSet &s) {
 }
 
 void ddcRun(ddcSet &s, const cf *x, size_t n) {
-    if (!s.sink) {
-        ddcRun(s.d[0], x, n, toEnvelope);
-        return;
-    }
     for (size_t k = 0; k < s.d.size(); ++k)
         ddcRun(s.d[k], x, n, [&](cf v) { s.sink(s.user, k, v.real() * kToBlock, v.imag() * kToBlock); });
 }
@@ -712,8 +706,7 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
     return true;
 }
 
-int runRecording(const recording &rec, std::string &err) {
-    if (rec.format != sampleFormat::audio) return streamIq(rec, {rec.offsetHz}, nullptr, nullptr, err);
+int runAudioRecording(const recording &rec, std::string &err) {
     if (!streamAmAudio(rec.data, rec.shown, rec.rate, toValue, nullptr, stopRequested, err)) return -1;
     return stopRequested() ? 1 : 0;
 }

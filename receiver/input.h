@@ -48,9 +48,10 @@ struct recording {
 // which names the file.
 bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freqHz, recording &rec, std::string &err);
 
-// Streams the recording into the estimator until its end or a requested
-// stop: 0 at the end, 1 when stopped, -1 with err filled when reading failed.
-int runRecording(const recording &rec, std::string &err);
+// Streams an AM audio recording (sampleFormat::audio) into the detector's
+// chain (envelopeValue) until its end or a requested stop: 0 at the end, 1
+// when stopped, -1 with err filled when reading failed.
+int runAudioRecording(const recording &rec, std::string &err);
 
 // A file, or standard input ("-"), of 8-bit IQ in the dongle's layout,
 // streamed in the dongle's whole buffers to the stream's sink or the
@@ -70,7 +71,7 @@ long readBuffer(int fd, unsigned char *buf, size_t want);
 
 // Several stations in one IQ recording: a down-converter for each offset
 // (Hz above the centre), each 50 kHz output to sink(user, station, re, im)
-// in the units of a 40-pair block sum. As runRecording() otherwise.
+// in the units of a 40-pair block sum. As runAudioRecording() otherwise.
 using stationSink = void (*)(void *user, size_t station, float re, float im);
 int runRecordingStations(const recording &rec, const std::vector<double> &offsets, stationSink sink, void *user,
                          std::string &err);

@@ -113,7 +113,7 @@ void runIq(runPlan &p) {
 void runAudio(runPlan &p) {
     setRtlChain(p.sp->stations[0]->c);
     std::string err;
-    if (runRecording(*p.rec, err) < 0) {
+    if (runAudioRecording(*p.rec, err) < 0) {
         std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(-1);
     }

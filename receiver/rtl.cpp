@@ -214,8 +214,6 @@ void setRtlChain(chain *c) { det.station = c; }
 
 void setRtlOutput(const blockSink *s) { det.out = s; }
 
-void envelopeSample(float re, float im) { blockDone(re, im); }
-
 void envelopeValue(float e) {
     if (det.station)
         chainValue(*det.station, e);

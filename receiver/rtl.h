@@ -51,10 +51,8 @@ void setRtlChain(chain *c);
 void setRtlOutput(const blockSink *s);
 
 // The same path for samples that come from elsewhere (recordings through
-// input.h): a block sum in byte units (re, im), as the detector makes one
-// of 40 pairs; an envelope value with no IQ behind it (AM audio); bytes of
+// input.h): an envelope value with no IQ behind it (AM audio); bytes of
 // 8-bit IQ, for the clipping count.
-void envelopeSample(float re, float im);
 void envelopeValue(float envelope);
 void measureBytes(const unsigned char *buf, uint32_t len);
 
