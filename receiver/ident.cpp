@@ -15,7 +15,7 @@ constexpr int kHop = 20;        // one cell every 20 ms
 constexpr double kCell = 0.02;  // seconds per cell
 
 // Keying: on above both 4 times the noise (6 dB) and a quarter of the
-// marks' power (half their amplitude, so that the 40 ms transform's ramps
+// marks' power (half their amplitude, so that the 64 ms transform's ramps
 // leave the lengths alone); off below twice the noise or that quarter.
 constexpr double kOnNoise = 4.0, kOffNoise = 2.0, kMarkShare = 0.25;
 constexpr uint32_t kMinMark = 3;  // cells: shorter is a glitch (a dot at 13 wpm is 4.6)
