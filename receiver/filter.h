@@ -8,8 +8,9 @@ struct cpx {
     double im;
 };
 
-// History of one complex recursive filter section. Slots 0-4 are used, slot 4
-// the newest; slots 5-7 are never touched and stay zero.
+// History of one complex recursive filter section. filterStep uses slots
+// 0-4, slot 4 the newest, and leaves slots 5-7 at zero; the estimator's
+// fast kernel keeps its own layout in the same room (vor.cpp).
 struct filterState {
     cpx x[8];  // inputs
     cpx y[8];  // outputs

@@ -99,20 +99,18 @@ inline bool count(vorState &s, double a, double turn) {
     return false;
 }
 
-// filterStep without the moves nobody reads: y0 and y1 are shifted by
-// filterStep but never enter a sum.
-inline cpx step(filterState &f, cpx in, const filterCoef &c) {
-    cpx *x = f.x, *y = f.y;
-    x[0] = x[1];
-    x[1] = x[2];
-    x[2] = x[3];
-    x[3] = x[4];
-    x[4] = in;
-    y[2] = y[3];
+// filterStep with nothing moved: the last four inputs sit in a ring kept
+// twice over (slots p to p + 3, oldest first; v.tap is p, the same for the
+// three filters), and of the outputs only the two the sum reads are kept.
+// The same terms in the same order as filterStep.
+inline cpx step(filterState &f, unsigned p, cpx in, const filterCoef &c) {
+    cpx *x = f.x + p, *y = f.y;
+    const cpx out = {(x[0].re + in.re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re + c.a2 * y[3].re + c.a3 * y[4].re,
+                     (x[0].im + in.im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im + c.a2 * y[3].im + c.a3 * y[4].im};
+    x[0] = x[4] = in;
     y[3] = y[4];
-    y[4].re = (x[0].re + x[4].re) + c.b1 * (x[1].re + x[3].re) + c.b2 * x[2].re + c.a2 * y[2].re + c.a3 * y[3].re;
-    y[4].im = (x[0].im + x[4].im) + c.b1 * (x[1].im + x[3].im) + c.b2 * x[2].im + c.a2 * y[2].im + c.a3 * y[3].im;
-    return y[4];
+    y[4] = out;
+    return out;
 }
 
 }  // namespace
@@ -131,17 +129,19 @@ namespace {
     double c1, s1, c2, s2;
     sincos(v.phase, &s1, &c1);
     s1 = -s1;
-    const cpx R = step(v.flt_r, {r * c1, r * s1}, coef30);
+    const unsigned p = v.tap;
+    v.tap = (p + 1) & 3;
+    const cpx R = step(v.flt_r, p, {r * c1, r * s1}, coef30);
 
     sincos(kVorSubMul * v.phase, &s2, &c2);
     s2 = -s2;
-    const cpx F = step(v.flt_f, {r * c2, r * s2}, coefSub);
+    const cpx F = step(v.flt_f, p, {r * c2, r * s2}, coefSub);
 
     const double dy = F.im * v.fpr.re - F.re * v.fpr.im;
     const double d = limit(std::atan2(dy, F.re * v.fpr.re + F.im * v.fpr.im));
     v.fpr = F;
 
-    const cpx S = step(v.flt_s, {c1 * d, s1 * d}, coef30);
+    const cpx S = step(v.flt_s, p, {c1 * d, s1 * d}, coef30);
     // The phasor sum so far, without this sample's: one sample late at a
     // sub-window's edge, which the spread does not notice.
     if (v.measures) trustStep(*v.measures, r, c1, s1, R, F, S, dy, v.n > 0, v.pre, v.pim);
@@ -180,6 +180,7 @@ double lastPlainMean() { return g.plainMean; }
 void vorInit(vorState &v) {
     v.phase = 0;
     v.flt_r = v.flt_f = v.flt_s = filterState{};
+    v.tap = 0;
     v.fpr = cpx{};
     v.pA = v.uw = v.sum = 0;
     v.n = kWarmup;

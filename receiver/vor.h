@@ -34,6 +34,7 @@ struct vorState {
     filterState flt_f;     // subcarrier path, subcarrier set
     cpx fpr;               // previous subcarrier output, for the discriminator
     filterState flt_s;     // reference path, 30 Hz set
+    unsigned tap;          // where the filters' inputs stand in their rings (vorStep's own layout)
     double pA;             // previous phase difference
     double uw;             // unwrap offset, whole turns, since the window's start
     double sum;            // unwrapped phase differences of the window
