@@ -7,6 +7,7 @@
 // usage: identsweep CN0 CASES [voice-depth [first-case [kind]]]
 //   kind: ident (default); noise (no carrier); speech (no ident); tone (a
 //   steady unkeyed 1020 Hz tone); offset (the tone 40 Hz off, carrier 5 kHz off)
+// EVERY=1 in the environment: a line for every case, right ones too.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +95,7 @@ int main(int argc, char **argv) {
         } else if (at >= 0) {
             ++right;
             latency += at;
+            if (getenv("EVERY")) std::fprintf(stderr, "case %d: %s right at %.1f s\n", c, p.morse.c_str(), at);
         } else {
             ++none;
             std::fprintf(stderr, "case %d: %s at %.1f wpm, first at %.1f s, period %.2f s: not confirmed (heard %d)\n",
