@@ -2,6 +2,8 @@
 // text into frequencies, rates and a position.
 #include "cmdline.h"
 
+#include <getopt.h>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,7 +35,11 @@ void usage() {
         " -a MHz :\t\t\tanother station, decoded at the same time (repeat for more);\n"
         "\t\t\t\twith two or more, a position fix\n"
         " -P lat,lon :\t\t\trough position: rules out far stations on a frequency\n"
-        " -D file :\t\t\tstation file (default: the one installed with navdial)\n";
+        " -D file :\t\t\tstation file (default: the one installed with navdial)\n"
+        " --http [addr:]port :\t\tserve the live page and its data (default address 127.0.0.1)\n"
+        " --json-dir dir :\t\twrite state.json, history.json and stations.json there\n"
+        " --throttle :\t\t\tread a recording (-i) at the signal's own speed\n"
+        " --tiles url :\t\t\tthe map's tiles ({z}/{x}/{y}), for a page with internet\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
 
@@ -119,8 +125,21 @@ bool parseFrequency(const char *text, double &hz) {
 }
 
 void parseCommandLine(int argc, char **argv, runOptions &o) {
+    enum { kHttp = 256, kJsonDir, kThrottle, kTiles };
+    static const option kLong[] = {{"http", required_argument, nullptr, kHttp},
+                                   {"json-dir", required_argument, nullptr, kJsonDir},
+                                   {"throttle", no_argument, nullptr, kThrottle},
+                                   {"tiles", required_argument, nullptr, kTiles},
+                                   {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt(argc, argv, "vwg:l:p:r:hi:F:s:c:a:D:P:")) != -1) {
+    while ((c = getopt_long(argc, argv, "vwg:l:p:r:hi:F:s:c:a:D:P:", kLong, nullptr)) != -1) {
+        if (c >= kHttp) {
+            if (c == kHttp) o.http = optarg;
+            if (c == kJsonDir) o.jsonDir = optarg;
+            if (c == kThrottle) o.throttle = true;
+            if (c == kTiles) o.tiles = optarg;
+            continue;
+        }
         switch (c & 0xff) {
         case 'a': {
             int32_t hz = 0;
@@ -165,6 +184,10 @@ void parseCommandLine(int argc, char **argv, runOptions &o) {
             break;
         default: usage(); std::exit(1);
         }
+    }
+    if (o.throttle && !o.input) {
+        std::fprintf(stderr, "navdial: --throttle paces a recording: use it with -i\n");
+        std::exit(1);
     }
     if ((o.rateHz > 0 || o.centreHz > 0) && !o.input) {
         std::fprintf(stderr, "navdial: -s and -c describe a recording: use them with -i\n");

@@ -23,6 +23,10 @@ struct runOptions {
     place near;                           // -P
     bool several = false;                 // -a, -D or -P: the frequencies by the channel rule
     int32_t firstHz = 0;                  // then the bare argument's, by that rule
+    const char *http = nullptr;           // --http [ADDR:]PORT: the web page
+    const char *jsonDir = nullptr;        // --json-dir DIR: the web page's documents as files
+    const char *tiles = nullptr;          // --tiles URL: the map's tiles, for users with internet
+    bool throttle = false;                // --throttle: a recording at the signal's own speed
 };
 
 // Reads argv into o and the run settings (settings.h: gain, interval, ppm,

@@ -22,7 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 // liquid-dsp's complex type is std::complex<float> when <complex> comes first.
 #include <liquid/liquid.h>
@@ -359,7 +361,31 @@ const cf *toComplex(sampleFormat f, uint8_t *b, size_t frames, cf *out) {
     return out;
 }
 
-void toValue(void *, float v) { envelopeValue(std::max(0.0f, 1.0f + v)); }
+// --throttle: the reader sleeps whenever it is ahead of the signal's own
+// clock, so that a recording plays as the dongle would deliver it.
+struct pacer {
+    bool on = false;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    double seconds = 0;  // of signal handed on so far
+    void add(double s) {
+        seconds += s;
+        if (on) std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds));
+    }
+};
+
+// AM audio's envelope values at 50 kHz, paced every 20 ms.
+struct audioFeed {
+    pacer pace;
+    uint32_t values = 0;
+};
+void toValue(void *user, float v) {
+    envelopeValue(std::max(0.0f, 1.0f + v));
+    auto &f = *static_cast<audioFeed *>(user);
+    if (++f.values == 1000) {
+        f.values = 0;
+        f.pace.add(0.02);
+    }
+}
 
 // The down-converters, one a station, and where their outputs go.
 struct ddcSet {
@@ -390,6 +416,8 @@ int streamIq(const recording &rec, const std::vector<double> &offsets, stationSi
         }
     std::vector<cf> iq(kChunk);
     int result = 0;
+    pacer pace;
+    pace.on = rec.throttle;
     if (rec.format == sampleFormat::wavIq) {
         SF_INFO info;
         SNDFILE *s = openWav(rec.data, info, err);
@@ -404,6 +432,7 @@ int streamIq(const recording &rec, const std::vector<double> &offsets, stationSi
                 iq[static_cast<size_t>(k)] = cf(b[2 * static_cast<size_t>(k)], b[2 * static_cast<size_t>(k) + 1]);
             ddcRun(d, iq.data(), static_cast<size_t>(got));
             std::fflush(stdout);
+            pace.add(static_cast<double>(got) / rec.rate);
         }
         if (sf_error(s) != SF_ERR_NO_ERROR) {
             err = fail(rec.shown, std::string("reading failed: ") + sf_strerror(s));
@@ -424,6 +453,7 @@ int streamIq(const recording &rec, const std::vector<double> &offsets, stationSi
             ddcRun(d, x, static_cast<size_t>(got));
             std::fflush(stdout);
             if (stopRequested()) break;
+            pace.add(static_cast<double>(got) / rec.rate);
         }
         if (got < 0) {
             err = "navdial: cannot read " + (rec.data == "-" ? std::string("standard input") : rec.shown) + ": " +
@@ -439,7 +469,9 @@ int streamIq(const recording &rec, const std::vector<double> &offsets, stationSi
 
 }  // namespace
 
-int runFileSample(int fd) {
+namespace {
+
+int readLayout(int fd, pacer &pace) {
     std::vector<unsigned char> bytes(kDongleBuffer);
     unsigned char *buf = bytes.data();
     streamStarted();
@@ -453,7 +485,15 @@ int runFileSample(int fd) {
         if (have > 0) rtlBuffer(buf, static_cast<uint32_t>(have));
         if (stopRequested()) return 1;
         if (have < kDongleBuffer) return 0;
+        pace.add(static_cast<double>(have / 2) / kDongleRate);
     }
+}
+
+}  // namespace
+
+int runFileSample(int fd) {
+    pacer pace;
+    return readLayout(fd, pace);
 }
 
 long readBuffer(int fd, unsigned char *buf, size_t want) {
@@ -478,7 +518,9 @@ int runLayoutRecording(const recording &rec, std::string &err) {
         err = "navdial: cannot open " + rec.data + ": " + std::strerror(errno);
         return -1;
     }
-    const int r = runFileSample(fd);
+    pacer pace;
+    pace.on = rec.throttle;
+    const int r = readLayout(fd, pace);
     if (!useStdin) close(fd);
     if (r < 0) {
         err =
@@ -707,7 +749,9 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
 }
 
 int runAudioRecording(const recording &rec, std::string &err) {
-    if (!streamAmAudio(rec.data, rec.shown, rec.rate, toValue, nullptr, stopRequested, err)) return -1;
+    audioFeed feed;
+    feed.pace.on = rec.throttle;
+    if (!streamAmAudio(rec.data, rec.shown, rec.rate, toValue, &feed, stopRequested, err)) return -1;
     return stopRequested() ? 1 : 0;
 }
 

@@ -39,6 +39,7 @@ struct recording {
     int channels = 0;       // of a WAV
     bool eightBit = false;  // 8-bit samples: clipping and quantisation apply
     std::string notice;     // for standard error: what of a cut file is not decoded; empty if whole
+    bool throttle = false;  // --throttle: read no faster than the signal's own speed
 };
 
 // Works out the format (the prefix, else the extension), the rate and the

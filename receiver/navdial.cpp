@@ -17,6 +17,7 @@
 #include "chain.h"
 #include "cmdline.h"
 #include "dongle.h"
+#include "http.h"
 #include "input.h"
 #include "multi.h"
 #include "output.h"
@@ -24,6 +25,7 @@
 #include "rtl.h"
 #include "settings.h"
 #include "stations.h"
+#include "web.h"
 
 namespace {
 
@@ -187,6 +189,42 @@ sourceIndex choose(runPlan &p, const char *input) {
     return layout ? kLayoutFile : kIqRecording;
 }
 
+// --http and --json-dir: the web output beside the text, its server and
+// its files, started before the stream (a port in use ends the run here).
+void startWeb(const runOptions &opt, const runPlan &plan, const positionState *pos, outputList &outputs) {
+    std::vector<station> db;  // one station's name, looked up quietly
+    webConfig wc;
+    wc.freqs = plan.freqs;
+    wc.near = opt.near;
+    wc.live = plan.rec == nullptr;
+    wc.source = plan.rec ? plan.rec->shown : "dongle";
+    if (opt.tiles) wc.tiles = opt.tiles;
+    std::string err;
+    if (pos)
+        wc.db = &pos->db;
+    else if (loadStations(defaultStationFile(), db, err))
+        wc.db = &db;
+    webState *w = webCreate(wc);
+    outputAdd(outputs, webOutputOf(*w));
+    if (opt.http) {
+        std::string addr;
+        int port = 0;
+        if (!parseListen(opt.http, addr, port)) {
+            std::fprintf(stderr, "navdial: --http needs [address:]port such as 8080 or 0.0.0.0:8080, not '%s'\n",
+                         opt.http);
+            std::exit(1);
+        }
+        if (!httpServe(*w, addr, port, defaultHtmlDir(), err)) {
+            std::fprintf(stderr, "%s\n", err.c_str());
+            std::exit(1);
+        }
+    }
+    if (opt.jsonDir && !webWriteFiles(*w, opt.jsonDir, err)) {
+        std::fprintf(stderr, "navdial: --json-dir: %s\n", err.c_str());
+        std::exit(1);
+    }
+}
+
 void sighandler(int) {
     // A second signal, or one before any sample was read (nothing printed
     // yet), ends the process at once; otherwise the stream stops and main
@@ -223,6 +261,7 @@ int main(int argc, char **argv) {
             std::exit(-1);
         }
         if (!rec.notice.empty()) std::fprintf(stderr, "%s\n", rec.notice.c_str());
+        rec.throttle = opt.throttle;
         if (!rec.dongle) {
             out.flatFront = true;
             out.noiseShape = noiseShape(rec);
@@ -266,6 +305,7 @@ int main(int argc, char **argv) {
         plan.freqs = {freq};
     }
     const sourceIndex source = choose(plan, input);
+    if (opt.http || opt.jsonDir) startWeb(opt, plan, fix, outputs);
     // The dongle's layout read by the block sums: their front end, 8-bit.
     if (several && source == kLayoutFile) {
         out.flatFront = false;

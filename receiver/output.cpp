@@ -237,15 +237,16 @@ void reportWindow(outSaid &s, const outConfig &c, const trustWindow &w, const id
 }
 
 std::string fixLine(const fixResult &f, const std::vector<std::string> &idents, outFormat format, double t) {
-    char b[160];
+    char b[256];
     if (format == outFormat::plain) {
         std::snprintf(b, sizeof b, "fix %.5f %.5f %.0f", f.lat, f.lon, f.major);
         return b;
     }
     std::snprintf(b, sizeof b,
                   "{\"t\": %.5f, \"fix\": {\"lat\": %.5f, \"lon\": %.5f, "
-                  "\"err95_m\": %.0f, \"stations\": [",
-                  t, f.lat, f.lon, f.major);
+                  "\"err95_m\": %.0f, \"major_m\": %.0f, \"minor_m\": %.0f, \"azimuth_deg\": %.1f, "
+                  "\"stations\": [",
+                  t, f.lat, f.lon, f.major, f.major, f.minor, f.majorAzimuth);
     std::string s = b;
     // Idents from the station file: letters and digits, nothing to escape.
     for (size_t k = 0; k < idents.size(); ++k) s += (k ? ", \"" : "\"") + idents[k] + "\"";

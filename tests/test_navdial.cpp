@@ -31,7 +31,11 @@ const std::string kUsage =
     " -a MHz :\t\t\tanother station, decoded at the same time (repeat for more);\n"
     "\t\t\t\twith two or more, a position fix\n"
     " -P lat,lon :\t\t\trough position: rules out far stations on a frequency\n"
-    " -D file :\t\t\tstation file (default: the one installed with navdial)\n";
+    " -D file :\t\t\tstation file (default: the one installed with navdial)\n"
+    " --http [addr:]port :\t\tserve the live page and its data (default address 127.0.0.1)\n"
+    " --json-dir dir :\t\twrite state.json, history.json and stations.json there\n"
+    " --throttle :\t\t\tread a recording (-i) at the signal's own speed\n"
+    " --tiles url :\t\t\tthe map's tiles ({z}/{x}/{y}), for a page with internet\n";
 
 const std::string kOpenFailed =
     "Failed to open rtlsdr device\n"
@@ -140,6 +144,24 @@ TEST(CommandLine, UsageAndBadOptions) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string(NAVDIAL_NAME ": option requires an argument -- 'g'\n") + kUsage);
     EXPECT_EQ(r.out, "");
+    // The long options: each mistake one line and status 1, before any dongle.
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--http", "80a", "113.1"}, "navdial: --http needs [address:]port such as 8080 or 0.0.0.0:8080, not '80a'\n"},
+        {{"--http", "1.2.3:8080", "113.1"},
+         "navdial: --http needs [address:]port such as 8080 or 0.0.0.0:8080, not '1.2.3:8080'\n"},
+        {{"--http", "70000", "113.1"},
+         "navdial: --http needs [address:]port such as 8080 or 0.0.0.0:8080, not '70000'\n"},
+        {{"--throttle", "113.1"}, "navdial: --throttle paces a recording: use it with -i\n"},
+        {{"--nothing", "113.1"}, std::string(NAVDIAL_NAME ": unrecognized option '--nothing'\n") + kUsage},
+    };
+    for (const Case &c : cases) {
+        r = navdial(c.args, {"LD_LIBRARY_PATH=" FAKE_DIR});
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+    }
 }
 
 TEST(CommandLine, OptionValuesReachTheDongle) {
