@@ -152,9 +152,11 @@ function drawCharts(v) {
   const x = (t) => ((t - t0) / HISTORY_S) * 600;
   const step = h.length > 1 ? Math.max(h[h.length - 1].t - h[h.length - 2].t, 0.1) : 2;
   // The radial's scale: around the mean direction, wide enough for the band.
-  const ref = h[h.length - 1].radial;
+  // Invalid windows' noise leaves the scale alone.
+  const scaled = h.some((w) => w.valid) ? h.filter((w) => w.valid) : h;
+  const ref = scaled[scaled.length - 1].radial;
   let lo = Infinity, hi = -Infinity;
-  for (const w of h) {
+  for (const w of scaled) {
     const r = ref + wrap180(w.radial - ref);
     const s = Number.isFinite(w.sigma) ? 2 * w.sigma : 0;
     lo = Math.min(lo, r - s); hi = Math.max(hi, r + s);
@@ -166,8 +168,8 @@ function drawCharts(v) {
   let prev = null;
   for (const w of h) {
     if (!w.valid) svg('rect', { class: 'shade', x: x(w.t - step), y: 0, width: (step / HISTORY_S) * 600, height: 120 }, rad);
-    const r = ref + wrap180(w.radial - ref);
-    if (Number.isFinite(w.sigma))
+    const r = Math.max(lo, Math.min(hi, ref + wrap180(w.radial - ref)));
+    if (w.valid && Number.isFinite(w.sigma))
       svg('rect', { class: 'band', x: x(w.t - step), width: (step / HISTORY_S) * 600,
                     y: yr(r + 2 * w.sigma), height: Math.max(0.5, yr(r - 2 * w.sigma) - yr(r + 2 * w.sigma)) }, rad);
     path += `${prev === null || w.t - prev > 3 * step ? 'M' : 'L'}${x(w.t).toFixed(1)},${yr(r).toFixed(1)} `;
@@ -334,10 +336,22 @@ function link(state, text) {
   l.textContent = text || state;
 }
 
+// Served from --json-dir files by another web server there is no stream:
+// the documents are loaded again every 2 s instead.
+let polling = null;
+function poll() {
+  if (polling) return;
+  link('live', 'live (files)');
+  polling = setInterval(loadAll, 2000);
+}
+
 function connect() {
   const es = new EventSource('api/stream');
   es.onopen = () => { link('live'); loadAll(); };
-  es.onerror = () => link('lost', 'connection lost: retrying');
+  es.onerror = () => {
+    link('lost', 'connection lost: retrying');
+    fetch('api/stream', { method: 'HEAD' }).then((r) => { if (r.status === 404) { es.close(); poll(); } }).catch(() => {});
+  };
   es.addEventListener('window', (e) => addWindow(JSON.parse(e.data)));
   es.addEventListener('fix', (e) => { fix = JSON.parse(e.data).fix; drawMap(); });
   es.addEventListener('notice', (e) => addNotice(e.data));
