@@ -296,7 +296,14 @@ TEST(Web, ServerAnswersOnlyWhatItServes) {
     EXPECT_EQ(taken.status, 1);
     EXPECT_EQ(taken.out, "");
     EXPECT_EQ(taken.err, "navdial: --http 127.0.0.1:" + std::to_string(port) + ": Address already in use\n");
-    stop(nav);
+    // Ctrl-C reaches the main thread, not the server's: navdial ends at
+    // once, status 0, with every window it decoded out.
+    ASSERT_TRUE(waitForLines(nav, 2, 15));
+    kill(nav.pid, SIGINT);
+    const Outcome o = finish(nav);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_GE(o.out.size(), 12u);
+    EXPECT_EQ(o.out.back(), '\n');
 }
 
 // 200 readers of the stream and one that never reads: the radio prints every
