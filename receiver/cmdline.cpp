@@ -39,7 +39,8 @@ void usage() {
         " --http [addr:]port :\t\tserve the live page and its data (default address 127.0.0.1)\n"
         " --json-dir dir :\t\twrite state.json, history.json and stations.json there\n"
         " --throttle :\t\t\tread a recording (-i) at the signal's own speed\n"
-        " --tiles url :\t\t\tthe map's tiles ({z}/{x}/{y}), for a page with internet\n";
+        " --tiles url :\t\t\tthe map's tiles ({z}/{x}/{y}), for a page with internet\n"
+        " --nmea [addr:]port :\t\tthe fix as NMEA 0183 over TCP, for gpsd (usual port 10110)\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
 
@@ -125,12 +126,11 @@ bool parseFrequency(const char *text, double &hz) {
 }
 
 void parseCommandLine(int argc, char **argv, runOptions &o) {
-    enum { kHttp = 256, kJsonDir, kThrottle, kTiles };
-    static const option kLong[] = {{"http", required_argument, nullptr, kHttp},
-                                   {"json-dir", required_argument, nullptr, kJsonDir},
-                                   {"throttle", no_argument, nullptr, kThrottle},
-                                   {"tiles", required_argument, nullptr, kTiles},
-                                   {nullptr, 0, nullptr, 0}};
+    enum { kHttp = 256, kJsonDir, kThrottle, kTiles, kNmea };
+    static const option kLong[] = {
+        {"http", required_argument, nullptr, kHttp},   {"json-dir", required_argument, nullptr, kJsonDir},
+        {"throttle", no_argument, nullptr, kThrottle}, {"tiles", required_argument, nullptr, kTiles},
+        {"nmea", required_argument, nullptr, kNmea},   {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "vwg:l:p:r:hi:F:s:c:a:D:P:", kLong, nullptr)) != -1) {
         if (c >= kHttp) {
@@ -138,6 +138,7 @@ void parseCommandLine(int argc, char **argv, runOptions &o) {
             if (c == kJsonDir) o.jsonDir = optarg;
             if (c == kThrottle) o.throttle = true;
             if (c == kTiles) o.tiles = optarg;
+            if (c == kNmea) o.nmea = optarg;
             continue;
         }
         switch (c & 0xff) {

@@ -27,6 +27,7 @@ struct runOptions {
     const char *jsonDir = nullptr;        // --json-dir DIR: the web page's documents as files
     const char *tiles = nullptr;          // --tiles URL: the map's tiles, for users with internet
     bool throttle = false;                // --throttle: a recording at the signal's own speed
+    const char *nmea = nullptr;           // --nmea [ADDR:]PORT: the fix as NMEA 0183 over TCP
 };
 
 // Reads argv into o and the run settings (settings.h: gain, interval, ppm,

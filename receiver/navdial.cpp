@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "http.h"
 #include "input.h"
 #include "multi.h"
+#include "nmea.h"
 #include "output.h"
 #include "position.h"
 #include "rtl.h"
@@ -225,6 +227,24 @@ void startWeb(const runOptions &opt, const runPlan &plan, const positionState *p
     }
 }
 
+// --nmea: the fix for gpsd and navigation apps. A recording's sentences
+// take the time of the run for its start.
+void startNmea(const runOptions &opt, const runPlan &plan, outputList &outputs) {
+    std::string addr, err;
+    int port = 0;
+    if (!parseListen(opt.nmea, addr, port)) {
+        std::fprintf(stderr, "navdial: --nmea needs [address:]port such as 10110 or 0.0.0.0:10110, not '%s'\n",
+                     opt.nmea);
+        std::exit(1);
+    }
+    nmeaServer *s = nmeaServe(addr, port, plan.rec == nullptr, static_cast<double>(std::time(nullptr)), err);
+    if (!s) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(1);
+    }
+    outputAdd(outputs, nmeaOutputOf(*s));
+}
+
 void sighandler(int) {
     // A second signal, or one before any sample was read (nothing printed
     // yet), ends the process at once; otherwise the stream stops and main
@@ -306,6 +326,7 @@ int main(int argc, char **argv) {
     }
     const sourceIndex source = choose(plan, input);
     if (opt.http || opt.jsonDir) startWeb(opt, plan, fix, outputs);
+    if (opt.nmea) startNmea(opt, plan, outputs);
     // The dongle's layout read by the block sums: their front end, 8-bit.
     if (several && source == kLayoutFile) {
         out.flatFront = false;

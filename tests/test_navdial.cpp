@@ -35,7 +35,8 @@ const std::string kUsage =
     " --http [addr:]port :\t\tserve the live page and its data (default address 127.0.0.1)\n"
     " --json-dir dir :\t\twrite state.json, history.json and stations.json there\n"
     " --throttle :\t\t\tread a recording (-i) at the signal's own speed\n"
-    " --tiles url :\t\t\tthe map's tiles ({z}/{x}/{y}), for a page with internet\n";
+    " --tiles url :\t\t\tthe map's tiles ({z}/{x}/{y}), for a page with internet\n"
+    " --nmea [addr:]port :\t\tthe fix as NMEA 0183 over TCP, for gpsd (usual port 10110)\n";
 
 const std::string kOpenFailed =
     "Failed to open rtlsdr device\n"
