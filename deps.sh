@@ -14,9 +14,9 @@
 # the install decides whether a package can be had. NAVDIAL_APT_PAUSE sets
 # the pause in seconds between tries of the update (default 10).
 set -e
-build="build-essential cmake pkg-config librtlsdr-dev nlohmann-json3-dev libliquid-dev libsndfile1-dev libgeographiclib-dev libmicrohttpd-dev"
-tests="libgtest-dev umockdev clang-format chromium gpsd"
-cross_pkgs="crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf libgtest-dev:armhf libstdc++6:armhf libliquid-dev:armhf libsndfile1-dev:armhf libgeographiclib23:armhf libmicrohttpd12:armhf"
+build="build-essential cmake pkg-config librtlsdr-dev nlohmann-json3-dev libliquid-dev libsndfile1-dev libgeographiclib-dev libmicrohttpd-dev libmosquitto-dev"
+tests="libgtest-dev umockdev clang-format chromium gpsd mosquitto openssl"
+cross_pkgs="crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf libgtest-dev:armhf libstdc++6:armhf libliquid-dev:armhf libsndfile1-dev:armhf libgeographiclib23:armhf libmicrohttpd12:armhf libmosquitto1:armhf"
 
 with_tests= cross=
 for a in "$@"; do

@@ -40,7 +40,10 @@ void usage() {
         " --json-dir dir :\t\twrite state.json, history.json and stations.json there\n"
         " --throttle :\t\t\tread a recording (-i) at the signal's own speed\n"
         " --tiles url :\t\t\tthe map's tiles ({z}/{x}/{y}), for a page with internet\n"
-        " --nmea [addr:]port :\t\tthe fix as NMEA 0183 over TCP, for gpsd (usual port 10110)\n";
+        " --nmea [addr:]port :\t\tthe fix as NMEA 0183 over TCP, for gpsd (usual port 10110)\n"
+        " --mqtt url :\t\t\tpublish to a broker: mqtt[s]://[user@]host[:port][/prefix]\n"
+        " --mqtt-ca file :\t\tthe CA of an mqtts:// broker (default: the system's)\n"
+        " --mqtt-password-file file :\tthe broker's password (or NAVDIAL_MQTT_PASSWORD)\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
 
@@ -126,11 +129,16 @@ bool parseFrequency(const char *text, double &hz) {
 }
 
 void parseCommandLine(int argc, char **argv, runOptions &o) {
-    enum { kHttp = 256, kJsonDir, kThrottle, kTiles, kNmea };
-    static const option kLong[] = {
-        {"http", required_argument, nullptr, kHttp},   {"json-dir", required_argument, nullptr, kJsonDir},
-        {"throttle", no_argument, nullptr, kThrottle}, {"tiles", required_argument, nullptr, kTiles},
-        {"nmea", required_argument, nullptr, kNmea},   {nullptr, 0, nullptr, 0}};
+    enum { kHttp = 256, kJsonDir, kThrottle, kTiles, kNmea, kMqtt, kMqttCa, kMqttPass };
+    static const option kLong[] = {{"http", required_argument, nullptr, kHttp},
+                                   {"json-dir", required_argument, nullptr, kJsonDir},
+                                   {"throttle", no_argument, nullptr, kThrottle},
+                                   {"tiles", required_argument, nullptr, kTiles},
+                                   {"nmea", required_argument, nullptr, kNmea},
+                                   {"mqtt", required_argument, nullptr, kMqtt},
+                                   {"mqtt-ca", required_argument, nullptr, kMqttCa},
+                                   {"mqtt-password-file", required_argument, nullptr, kMqttPass},
+                                   {nullptr, 0, nullptr, 0}};  // beside the short ones, which stay as they were
     int c;
     while ((c = getopt_long(argc, argv, "vwg:l:p:r:hi:F:s:c:a:D:P:", kLong, nullptr)) != -1) {
         if (c >= kHttp) {
@@ -139,6 +147,9 @@ void parseCommandLine(int argc, char **argv, runOptions &o) {
             if (c == kThrottle) o.throttle = true;
             if (c == kTiles) o.tiles = optarg;
             if (c == kNmea) o.nmea = optarg;
+            if (c == kMqtt) o.mqtt = optarg;
+            if (c == kMqttCa) o.mqttCa = optarg;
+            if (c == kMqttPass) o.mqttPasswordFile = optarg;
             continue;
         }
         switch (c & 0xff) {

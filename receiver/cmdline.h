@@ -13,21 +13,24 @@ constexpr uint32_t kBandWidth = 10000000;  // ...up to 118 MHz
 
 // What the options ask for, beside the run settings of settings.h.
 struct runOptions {
-    const char *input = nullptr;          // -i: a recording instead of the dongle
-    double rateHz = 0;                    // -s; 0: not given
-    double centreHz = 0;                  // -c; 0: not given
-    outFormat format = outFormat::plain;  // -F
-    bool weak = false;                    // -w
-    std::vector<int32_t> others;          // -a, in hertz
-    const char *stationFile = nullptr;    // -D
-    place near;                           // -P
-    bool several = false;                 // -a, -D or -P: the frequencies by the channel rule
-    int32_t firstHz = 0;                  // then the bare argument's, by that rule
-    const char *http = nullptr;           // --http [ADDR:]PORT: the web page
-    const char *jsonDir = nullptr;        // --json-dir DIR: the web page's documents as files
-    const char *tiles = nullptr;          // --tiles URL: the map's tiles, for users with internet
-    bool throttle = false;                // --throttle: a recording at the signal's own speed
-    const char *nmea = nullptr;           // --nmea [ADDR:]PORT: the fix as NMEA 0183 over TCP
+    const char *input = nullptr;             // -i: a recording instead of the dongle
+    double rateHz = 0;                       // -s; 0: not given
+    double centreHz = 0;                     // -c; 0: not given
+    outFormat format = outFormat::plain;     // -F
+    bool weak = false;                       // -w
+    std::vector<int32_t> others;             // -a, in hertz
+    const char *stationFile = nullptr;       // -D
+    place near;                              // -P
+    bool several = false;                    // -a, -D or -P: the frequencies by the channel rule
+    int32_t firstHz = 0;                     // then the bare argument's, by that rule
+    const char *http = nullptr;              // --http [ADDR:]PORT: the web page
+    const char *jsonDir = nullptr;           // --json-dir DIR: the web page's documents as files
+    const char *tiles = nullptr;             // --tiles URL: the map's tiles, for users with internet
+    bool throttle = false;                   // --throttle: a recording at the signal's own speed
+    const char *nmea = nullptr;              // --nmea [ADDR:]PORT: the fix as NMEA 0183 over TCP
+    const char *mqtt = nullptr;              // --mqtt URL: windows and fixes to a broker
+    const char *mqttCa = nullptr;            // --mqtt-ca FILE: an mqtts:// broker's CA
+    const char *mqttPasswordFile = nullptr;  // --mqtt-password-file FILE
 };
 
 // Reads argv into o and the run settings (settings.h: gain, interval, ppm,

@@ -20,6 +20,7 @@
 #include "dongle.h"
 #include "http.h"
 #include "input.h"
+#include "mqtt.h"
 #include "multi.h"
 #include "nmea.h"
 #include "output.h"
@@ -245,6 +246,40 @@ void startNmea(const runOptions &opt, const runPlan &plan, outputList &outputs) 
     outputAdd(outputs, nmeaOutputOf(*s));
 }
 
+// --mqtt: the password from the environment or a file, never from the
+// command line, where ps would show it.
+void startMqtt(const runOptions &opt, outputList &outputs) {
+    mqttTarget t;
+    if (!parseMqttUrl(opt.mqtt, t)) {
+        std::fprintf(stderr,
+                     "navdial: --mqtt needs a URL such as mqtt://host:1883/navdial or mqtts://user@host, not '%s'\n",
+                     opt.mqtt);
+        std::exit(1);
+    }
+    std::string password;
+    if (const char *p = std::getenv("NAVDIAL_MQTT_PASSWORD")) {
+        password = p;
+    } else if (opt.mqttPasswordFile) {
+        FILE *f = std::fopen(opt.mqttPasswordFile, "r");
+        char line[512] = "";
+        if (!f || !std::fgets(line, sizeof line, f)) {
+            std::fprintf(stderr, "navdial: --mqtt-password-file %s: %s\n", opt.mqttPasswordFile,
+                         f ? "empty" : std::strerror(errno));
+            std::exit(1);
+        }
+        std::fclose(f);
+        password = line;
+        while (!password.empty() && (password.back() == '\n' || password.back() == '\r')) password.pop_back();
+    }
+    std::string err;
+    mqttLink *l = mqttStart(t, password, opt.mqttCa ? opt.mqttCa : "", err);
+    if (!l) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(1);
+    }
+    outputAdd(outputs, mqttOutputOf(*l));
+}
+
 void sighandler(int) {
     // A second signal, or one before any sample was read (nothing printed
     // yet), ends the process at once; otherwise the stream stops and main
@@ -327,6 +362,7 @@ int main(int argc, char **argv) {
     const sourceIndex source = choose(plan, input);
     if (opt.http || opt.jsonDir) startWeb(opt, plan, fix, outputs);
     if (opt.nmea) startNmea(opt, plan, outputs);
+    if (opt.mqtt) startMqtt(opt, outputs);
     // The dongle's layout read by the block sums: their front end, 8-bit.
     if (several && source == kLayoutFile) {
         out.flatFront = false;

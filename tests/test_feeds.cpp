@@ -1,16 +1,25 @@
-// The feeds for other programs: the fix as NMEA 0183, read by the real gpsd.
+// The feeds for other programs: the fix as NMEA 0183, read by the real
+// gpsd; windows, fixes and the status over MQTT, through the real mosquitto.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#if NAVDIAL_HAVE_MQTT
+#include <mosquitto.h>
+#endif
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net.h"
@@ -146,3 +155,219 @@ TEST(Nmea, GpsdTakesTheFix) {
     EXPECT_GT(gst[0]["lat"].get<double>(), 0);
     EXPECT_GT(gst[0]["lon"].get<double>(), 0);
 }
+
+#if NAVDIAL_HAVE_MQTT
+namespace {
+
+// A broker (Debian's mosquitto) on free loopback ports: `port` plain, and
+// with `tls` a second listener with the test certificate.
+struct broker {
+    Child proc;
+    int port = 0, tlsPort = 0;
+    std::string conf;
+};
+
+bool startBroker(broker &b, const std::string &tlsDir = "") {
+    if (!b.port) b.port = freePort();
+    b.conf = temp("mosquitto" + std::to_string(b.port) + ".conf");
+    std::ofstream c(b.conf);
+    c << "per_listener_settings false\nallow_anonymous true\npersistence false\nlistener " << b.port << " 127.0.0.1\n";
+    if (!tlsDir.empty()) {
+        if (!b.tlsPort) b.tlsPort = freePort();
+        c << "listener " << b.tlsPort << " 127.0.0.1\ncafile " << tlsDir << "/ca.pem\ncertfile " << tlsDir
+          << "/server.pem\nkeyfile " << tlsDir << "/server.key\n";
+    }
+    c.close();
+    b.proc = start({"/usr/sbin/mosquitto", "-c", b.conf});
+    return waitForServer(b.port, 10) && (tlsDir.empty() || waitForServer(b.tlsPort, 10));
+}
+
+void stopBroker(broker &b) {
+    kill(b.proc.pid, SIGTERM);
+    finish(b.proc);
+}
+
+// A subscriber to navdial/#, reconnecting by itself, keeping every message.
+struct subscriber {
+    mosquitto *m = nullptr;
+    std::mutex lock;
+    std::vector<std::pair<std::string, std::string>> got;  // topic, payload (" (retained)" marked)
+    std::vector<std::pair<std::string, std::string>> take() {
+        std::lock_guard<std::mutex> g(lock);
+        return got;
+    }
+};
+
+void subscribe(subscriber &s, int port) {
+    mosquitto_lib_init();
+    s.m = mosquitto_new(nullptr, true, &s);
+    mosquitto_connect_callback_set(s.m,
+                                   [](mosquitto *m, void *, int) { mosquitto_subscribe(m, nullptr, "navdial/#", 1); });
+    mosquitto_message_callback_set(s.m, [](mosquitto *, void *u, const mosquitto_message *msg) {
+        auto &me = *static_cast<subscriber *>(u);
+        std::lock_guard<std::mutex> g(me.lock);
+        me.got.emplace_back(msg->topic,
+                            std::string(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen)) +
+                                (msg->retain ? " (retained)" : ""));
+    });
+    mosquitto_reconnect_delay_set(s.m, 1, 1, false);
+    mosquitto_connect(s.m, "127.0.0.1", port, 10);
+    mosquitto_loop_start(s.m);
+}
+
+void unsubscribe(subscriber &s) {
+    mosquitto_disconnect(s.m);
+    mosquitto_loop_stop(s.m, true);
+    mosquitto_destroy(s.m);
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
+    return v;
+}
+
+std::vector<std::string> payloads(const std::vector<std::pair<std::string, std::string>> &got,
+                                  const std::string &topic) {
+    std::vector<std::string> v;
+    for (const auto &g : got)
+        if (g.first == topic) v.push_back(g.second);
+    return v;
+}
+
+void wait(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
+
+}  // namespace
+
+// Each window's object on its topic is the -F json line; the status is
+// online (retained) while navdial runs, offline after a clean exit, and
+// offline by the last will when it is killed.
+TEST(Mqtt, WindowsStatusAndWill) {
+    const std::string rec = temp("mq.cu8");
+    ASSERT_EQ(run(program(VORGEN_BIN, {"-r", "77", "-t", "6.3", "-n", "60", "-S", "7", "-o", rec})).status, 0);
+    broker b;
+    ASSERT_TRUE(startBroker(b));
+    subscriber s;
+    subscribe(s, b.port);
+    wait(0.5);
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(b.port);
+    Child nav = start(program(NAVDIAL_BIN, {"-F", "json", "--mqtt", url, "--throttle", "-i", rec, "113.1"}));
+    wait(2);
+    subscriber late;  // comes in later: the retained status tells it
+    subscribe(late, b.port);
+    const Outcome o = finish(nav);
+    wait(0.5);
+    const auto got = s.take();
+    EXPECT_EQ(payloads(got, "navdial/113.10/window"), lines(o.out));
+    EXPECT_EQ(payloads(got, "navdial/status"), (std::vector<std::string>{"online", "offline"}));
+    EXPECT_EQ(payloads(late.take(), "navdial/status").at(0), "online (retained)");
+    unsubscribe(late);
+    // Killed: the broker says offline for it.
+    Child killed = start(program(NAVDIAL_BIN, {"--mqtt", url, "--throttle", "-i", rec, "113.1"}));
+    wait(1.5);
+    kill(killed.pid, SIGKILL);
+    finish(killed);
+    wait(1);
+    const auto after = payloads(s.take(), "navdial/status");
+    EXPECT_EQ(after.back(), "offline");
+    EXPECT_EQ(after.size(), 4u);
+    unsubscribe(s);
+    stopBroker(b);
+}
+
+// The broker goes away for 5 s: navdial prints every window as without
+// it, says so once, comes back by itself and publishes again.
+TEST(Mqtt, BrokerAwayCostsNoBearing) {
+    const std::string rec = temp("away.cu8");
+    ASSERT_EQ(run(program(VORGEN_BIN, {"-r", "300", "-t", "14.5", "-n", "60", "-S", "8", "-o", rec})).status, 0);
+    const Outcome plain = run(program(NAVDIAL_BIN, {"-l", "1", "-i", rec, "113.1"}));
+    broker b;
+    ASSERT_TRUE(startBroker(b));
+    subscriber s;
+    subscribe(s, b.port);
+    wait(0.5);
+    Child nav = start(program(NAVDIAL_BIN, {"-l", "1", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(b.port),
+                                            "--throttle", "-i", rec, "113.1"}));
+    wait(3);
+    stopBroker(b);
+    wait(5);
+    ASSERT_TRUE(startBroker(b));
+    const Outcome o = finish(nav);
+    EXPECT_EQ(o.out, plain.out);
+    EXPECT_NE(o.err.find("navdial: MQTT broker 127.0.0.1:" + std::to_string(b.port) + " lost"), std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find(" is back"), std::string::npos) << o.err;
+    // Windows published after the broker came back.
+    double last = 0;
+    for (const std::string &p : payloads(s.take(), "navdial/113.10/window"))
+        last = std::max(last, json::parse(p, nullptr, false).value("t", 0.0));
+    EXPECT_GT(last, 12.0);
+    unsubscribe(s);
+    stopBroker(b);
+}
+
+// mqtts:// with the broker's test certificate, and the messages a bad URL
+// or CA file gets.
+TEST(Mqtt, TlsAndMistakes) {
+    ASSERT_EQ(access("/usr/bin/openssl", X_OK), 0) << "openssl makes the test certificate";
+    const std::string dir = temp("tls");
+    run({"/bin/mkdir", "-p", dir});
+    ASSERT_EQ(run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                   "/CN=navdial test CA", "-keyout", dir + "/ca.key", "-out", dir + "/ca.pem"})
+                  .status,
+              0);
+    ASSERT_EQ(run({"/usr/bin/openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+                   dir + "/server.key", "-out", dir + "/server.csr"})
+                  .status,
+              0);
+    std::ofstream(dir + "/san.ext") << "subjectAltName=IP:127.0.0.1\n";
+    ASSERT_EQ(run({"/usr/bin/openssl", "x509", "-req", "-in", dir + "/server.csr", "-CA", dir + "/ca.pem", "-CAkey",
+                   dir + "/ca.key", "-CAcreateserial", "-days", "2", "-extfile", dir + "/san.ext", "-out",
+                   dir + "/server.pem"})
+                  .status,
+              0);
+    // Readable to the broker, which drops root for its own user.
+    run({"/bin/chmod", "644", dir + "/server.key", dir + "/ca.pem", dir + "/server.pem"});
+    const std::string rec = temp("tls.cu8");
+    ASSERT_EQ(run(program(VORGEN_BIN, {"-r", "10", "-t", "4.3", "-n", "60", "-S", "9", "-o", rec})).status, 0);
+    broker b;
+    ASSERT_TRUE(startBroker(b, dir));
+    subscriber s;
+    subscribe(s, b.port);
+    wait(0.5);
+    const Outcome o =
+        run(program(NAVDIAL_BIN, {"-F", "json", "--mqtt", "mqtts://127.0.0.1:" + std::to_string(b.tlsPort), "--mqtt-ca",
+                                  dir + "/ca.pem", "--throttle", "-i", rec, "113.1"}));
+    wait(0.5);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(payloads(s.take(), "navdial/113.10/window"), lines(o.out));
+    unsubscribe(s);
+    stopBroker(b);
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--mqtt", "http://x"},
+         "navdial: --mqtt needs a URL such as mqtt://host:1883/navdial or mqtts://user@host, not 'http://x'\n"},
+        {{"--mqtt", "mqtt://u:pw@host"},
+         "navdial: --mqtt needs a URL such as mqtt://host:1883/navdial or mqtts://user@host, not 'mqtt://u:pw@host'\n"},
+        {{"--mqtt", "mqtts://127.0.0.1:1", "--mqtt-ca", dir + "/none.pem"},
+         "navdial: --mqtt-ca " + dir + "/none.pem: cannot be read\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-i", rec, "113.1"});
+        const Outcome r = run(program(NAVDIAL_BIN, args));
+        EXPECT_EQ(r.status, 1) << c.args[1];
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    // A broker that is not there: a warning, and the bearings as ever.
+    const Outcome away =
+        run(program(NAVDIAL_BIN, {"--mqtt", "mqtt://127.0.0.1:" + std::to_string(freePort()), "-i", rec, "113.1"}));
+    EXPECT_EQ(away.status, 0);
+    EXPECT_EQ(away.out, run(program(NAVDIAL_BIN, {"-i", rec, "113.1"})).out);
+    EXPECT_NE(away.err.find("not reached"), std::string::npos) << away.err;
+}
+#endif  // NAVDIAL_HAVE_MQTT

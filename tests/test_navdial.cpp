@@ -36,7 +36,10 @@ const std::string kUsage =
     " --json-dir dir :\t\twrite state.json, history.json and stations.json there\n"
     " --throttle :\t\t\tread a recording (-i) at the signal's own speed\n"
     " --tiles url :\t\t\tthe map's tiles ({z}/{x}/{y}), for a page with internet\n"
-    " --nmea [addr:]port :\t\tthe fix as NMEA 0183 over TCP, for gpsd (usual port 10110)\n";
+    " --nmea [addr:]port :\t\tthe fix as NMEA 0183 over TCP, for gpsd (usual port 10110)\n"
+    " --mqtt url :\t\t\tpublish to a broker: mqtt[s]://[user@]host[:port][/prefix]\n"
+    " --mqtt-ca file :\t\tthe CA of an mqtts:// broker (default: the system's)\n"
+    " --mqtt-password-file file :\tthe broker's password (or NAVDIAL_MQTT_PASSWORD)\n";
 
 const std::string kOpenFailed =
     "Failed to open rtlsdr device\n"

@@ -109,8 +109,8 @@ struct browser {
                 n = 0;
                 for (size_t k = 0; k < bytes; ++k) n = (n << 8) | e[k];
             }
-            std::string part(n, '\0');
-            if (n && !readExact(&part[0], n)) return false;
+            std::string part(static_cast<size_t>(n), '\0');
+            if (n && !readExact(&part[0], part.size())) return false;
             msg += part;
             if (h[0] & 0x80) return true;
         }
