@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -212,6 +213,23 @@ size_t frameBytes(sampleFormat f) {
 double number(const nlohmann::json &j) { return j.is_number() ? j.get<double>() : 0.0; }
 
 // The SigMF meta file's data type, rate and centre.
+// "YYYY-MM-DDTHH:MM:SS[.s]Z" as Unix seconds; NaN when it is not that.
+double utcSeconds(const std::string &text) {
+    std::tm tm{};
+    double sec = 0;
+    char zone = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%lf%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                    &tm.tm_min, &sec, &zone) != 7 ||
+        zone != 'Z' || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+        tm.tm_min > 59 || sec < 0 || sec >= 61)
+        return NAN;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    const double whole = std::floor(sec);
+    tm.tm_sec = static_cast<int>(whole);
+    return static_cast<double>(timegm(&tm)) + (sec - whole);
+}
+
 bool readSigmf(const std::string &meta, recording &rec, double &rate, double &centre, std::string &err) {
     std::ifstream f(meta);
     if (!f) {
@@ -251,6 +269,10 @@ bool readSigmf(const std::string &meta, recording &rec, double &rate, double &ce
     if (j.contains("captures") && j["captures"].is_array() && !j["captures"].empty() && j["captures"][0].is_object() &&
         j["captures"][0].contains("core:frequency"))
         centre = number(j["captures"][0]["core:frequency"]);
+    // The first capture's start, ISO 8601 in UTC ("2026-12-09T14:30:00.5Z").
+    if (j.contains("captures") && j["captures"].is_array() && !j["captures"].empty() && j["captures"][0].is_object() &&
+        j["captures"][0].contains("core:datetime") && j["captures"][0]["core:datetime"].is_string())
+        rec.startUtc = utcSeconds(j["captures"][0]["core:datetime"].get<std::string>());
     return true;
 }
 
@@ -585,6 +607,12 @@ nameFacts factsFromName(const std::string &path) {
     } else if (endsWith(name, ".wav")) {
         f.centreHz = hertzInName(name);
     }
+    for (size_t k = 0; k + 1 < p.size(); ++k)
+        if (allDigits(p[k], 8) && p[k + 1].size() == 7 && allDigits(p[k + 1].substr(0, 6), 6) && p[k + 1][6] == 'Z') {
+            const std::string &d = p[k], &t = p[k + 1];
+            f.startUtc = utcSeconds(d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) + "T" +
+                                    t.substr(0, 2) + ":" + t.substr(2, 2) + ":" + t.substr(4, 2) + "Z");
+        }
     return f;
 }
 
@@ -611,6 +639,7 @@ bool openRecording(const char *arg, double rateHz, double centreHz, int32_t freq
     }
     rec.shown = rec.data = path;
     const nameFacts facts = factsFromName(path);
+    rec.startUtc = facts.startUtc;
     if (!forced) {
         if (endsWith(path, ".sigmf")) {
             err = fail(path, "a SigMF archive: unpack it (tar xf) and name its .sigmf-meta file");

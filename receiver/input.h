@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct recording {
     bool eightBit = false;  // 8-bit samples: clipping and quantisation apply
     std::string notice;     // for standard error: what of a cut file is not decoded; empty if whole
     bool throttle = false;  // --throttle: read no faster than the signal's own speed
+    double startUtc = NAN;  // the first sample's UTC time (Unix seconds), when the name or metadata says
 };
 
 // Works out the format (the prefix, else the extension), the rate and the
@@ -88,5 +90,6 @@ double noiseShape(const recording &rec);
 struct nameFacts {
     double rate = 0, centreHz = 0;
     bool gqrx = false;
+    double startUtc = NAN;  // a name's "_YYYYMMDD_HHMMSSZ_": UTC (gqrx's names hold local time: not taken)
 };
 nameFacts factsFromName(const std::string &path);

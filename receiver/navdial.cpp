@@ -229,7 +229,7 @@ void startWeb(const runOptions &opt, const runPlan &plan, const positionState *p
 }
 
 // --nmea: the fix for gpsd and navigation apps. A recording's sentences
-// take the time of the run for its start.
+// take its start from its name or metadata, else the time of the run.
 void startNmea(const runOptions &opt, const runPlan &plan, outputList &outputs) {
     std::string addr, err;
     int port = 0;
@@ -238,7 +238,9 @@ void startNmea(const runOptions &opt, const runPlan &plan, outputList &outputs) 
                      opt.nmea);
         std::exit(1);
     }
-    nmeaServer *s = nmeaServe(addr, port, plan.rec == nullptr, static_cast<double>(std::time(nullptr)), err);
+    const double start =
+        plan.rec && std::isfinite(plan.rec->startUtc) ? plan.rec->startUtc : static_cast<double>(std::time(nullptr));
+    nmeaServer *s = nmeaServe(addr, port, plan.rec == nullptr, start, err);
     if (!s) {
         std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(1);

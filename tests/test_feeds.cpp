@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "input.h"
 #include "net.h"
 #include "nmea.h"
 #include "process.h"
@@ -88,6 +89,29 @@ TEST(Nmea, SentencesAsReadersCheckThem) {
         EXPECT_EQ(gst[4], "500.0");
         EXPECT_EQ(gst[6], "500.0");  // major axis east-west: latitude has the minor sigma
         EXPECT_EQ(gst[7], "1000.0");
+    }
+}
+
+// A recording's sentences take their time from its start, where its name
+// says it in UTC; local times (gqrx's) and names without one give none.
+TEST(Nmea, RecordingStartFromItsName) {
+    struct Case {
+        const char *name;
+        double utc;  // NaN: none
+    } cases[] = {
+        {"SDRSharp_20261209_143000Z_113100000Hz_IQ.wav", 1796826600},
+        {"/data/VOR_20261209_143000Z_114000000Hz.cu8", 1796826600},
+        {"gqrx_20261209_143000_113100000_2000000_fc.raw", NAN},
+        {"station.cu8", NAN},
+        {"x_20261309_143000Z_y.cu8", NAN},  // month 13
+    };
+    for (const Case &c : cases) {
+        const double got = factsFromName(c.name).startUtc;
+        if (std::isnan(c.utc)) {
+            EXPECT_TRUE(std::isnan(got)) << c.name << " " << got;
+        } else {
+            EXPECT_EQ(got, c.utc) << c.name;
+        }
     }
 }
 
