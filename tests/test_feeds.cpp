@@ -129,6 +129,10 @@ TEST(Nmea, GpsdTakesTheFix) {
     Child nav = start(program(NAVDIAL_BIN, {"--nmea", std::to_string(nmeaPort), "--throttle", "-i", rec, "-c", "114.0",
                                             "-a", "113.2", "-P", "47.3,8.1", "114.85"}));
     ASSERT_TRUE(waitForServer(nmeaPort, 10));
+    // The port is now taken: one line and status 1 for a second navdial.
+    const Outcome taken = run(program(NAVDIAL_BIN, {"--nmea", std::to_string(nmeaPort), "-i", rec, "114.85"}));
+    EXPECT_EQ(taken.status, 1);
+    EXPECT_EQ(taken.err, "navdial: --nmea 127.0.0.1:" + std::to_string(nmeaPort) + ": Address already in use\n");
     const int gpsdPort = freePort();
     Child gpsd = start(
         {"/usr/sbin/gpsd", "-N", "-n", "-S", std::to_string(gpsdPort), "tcp://127.0.0.1:" + std::to_string(nmeaPort)});
