@@ -122,24 +122,23 @@ mqttLink *mqttStart(const mqttTarget &t, const std::string &password, const std:
     l->t = t;
     l->where = t.host + ":" + std::to_string(t.port);
     l->m = mosquitto_new(nullptr, true, l);
-    if (!l->m) {
-        err = "navdial: --mqtt: out of memory";
+    auto failed = [l, &err](const std::string &why) -> mqttLink * {
+        err = why;
+        if (l->m) mosquitto_destroy(l->m);
+        delete l;
         return nullptr;
-    }
+    };
+    if (!l->m) return failed("navdial: --mqtt: out of memory");
     if (!t.user.empty()) mosquitto_username_pw_set(l->m, t.user.c_str(), password.empty() ? nullptr : password.c_str());
     const std::string status = statusTopic(*l);
     mosquitto_will_set(l->m, status.c_str(), 7, "offline", 1, true);
     if (t.tls) {
-        if (!caFile.empty() && access(caFile.c_str(), R_OK) != 0) {
-            err = "navdial: --mqtt-ca " + caFile + ": cannot be read";
-            return nullptr;
-        }
+        if (!caFile.empty() && access(caFile.c_str(), R_OK) != 0)
+            return failed("navdial: --mqtt-ca " + caFile + ": cannot be read");
         const int rc = caFile.empty() ? mosquitto_tls_set(l->m, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
                                       : mosquitto_tls_set(l->m, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            err = "navdial: --mqtt: TLS could not be set up: " + std::string(mosquitto_strerror(rc));
-            return nullptr;
-        }
+        if (rc != MOSQ_ERR_SUCCESS)
+            return failed("navdial: --mqtt: TLS could not be set up: " + std::string(mosquitto_strerror(rc)));
     }
     mosquitto_connect_callback_set(l->m, onConnect);
     mosquitto_disconnect_callback_set(l->m, onDisconnect);
@@ -154,10 +153,7 @@ mqttLink *mqttStart(const mqttTarget &t, const std::string &password, const std:
     const sigset_t old = webBlockSignals();
     const int started = mosquitto_loop_start(l->m);
     webRestoreSignals(old);
-    if (started != MOSQ_ERR_SUCCESS) {
-        err = "navdial: --mqtt: " + std::string(mosquitto_strerror(started));
-        return nullptr;
-    }
+    if (started != MOSQ_ERR_SUCCESS) return failed("navdial: --mqtt: " + std::string(mosquitto_strerror(started)));
     theLink = l;
     std::atexit(goodbye);
     return l;
