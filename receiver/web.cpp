@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -319,22 +320,55 @@ bool writeAll(webState &w, const std::string &dir, uint64_t &stationsWritten, st
 
 }  // namespace
 
+namespace {
+
+// The files' writer: the thread that follows the windows, and the exit,
+// which writes the last windows once more so that none is lost to a
+// thread that had not woken yet. Never freed: the thread may still hold
+// it while the process ends.
+struct jsonDirWriter {
+    webState *w = nullptr;
+    std::string dir;
+    std::mutex m;  // one writer at a time; the exit takes it for good
+    uint64_t stationsWritten = 0;
+    bool said = false;  // a full disk later on costs the files, never the radio: said once
+};
+jsonDirWriter *theWriter = nullptr;
+
+void writeNow(jsonDirWriter &j) {
+    std::string e;
+    if (!writeAll(*j.w, j.dir, j.stationsWritten, e) && !j.said) {
+        j.said = true;
+        std::fprintf(stderr, "navdial: --json-dir: %s\n", e.c_str());
+    }
+}
+
+void writeLast() {
+    theWriter->m.lock();  // kept: the thread writes no more
+    writeNow(*theWriter);
+}
+
+}  // namespace
+
 bool webWriteFiles(webState &w, const std::string &dir, std::string &err) {
+    jsonDirWriter *j = new jsonDirWriter;
+    j->w = &w;
+    j->dir = dir;
     // Written once now, so that a directory that cannot be written is said
     // before the stream starts.
-    uint64_t stationsWritten = 0;
-    if (!writeAll(w, dir, stationsWritten, err)) return false;
+    if (!writeAll(w, dir, j->stationsWritten, err)) {
+        delete j;
+        return false;
+    }
+    theWriter = j;
+    std::atexit(writeLast);
     const sigset_t old = webBlockSignals();
-    std::thread([&w, dir, stationsWritten]() mutable {
+    std::thread([j] {
         uint64_t seen = 0;
-        bool said = false;  // a full disk later on costs the files, never the radio: said once
         for (;;) {
-            seen = webWait(w, seen, 60000);
-            std::string e;
-            if (!writeAll(w, dir, stationsWritten, e) && !said) {
-                said = true;
-                std::fprintf(stderr, "navdial: --json-dir: %s\n", e.c_str());
-            }
+            seen = webWait(*j->w, seen, 60000);
+            std::lock_guard<std::mutex> lock(j->m);
+            writeNow(*j);
         }
     }).detach();
     webRestoreSignals(old);
