@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "monitor.h"
+
 namespace {
 
 // The carrier loop costs about 5 M ARM instructions a second; the ident
@@ -27,6 +29,7 @@ void chainWindowEnd(chain &c) {
     }
     trustWindow w = trustClose(c.trust, c.vor.bearing, c.vor.slip);
     if (c.weak) weakTrust(w, weakClose(*c.weak));
+    if (c.monitor) monitorWindow(*c.monitor, c.trust, c.ident, c.ident.confirmed, w, c.out, *c.outputs);
     if (c.opt.write) reportWindow(c.said, c.out, w, c.ident, heard, *c.outputs);
     if (c.opt.carrier == carrierUse::byLevel) setCoherent(c, c.weak || !(w.cn0 >= kCoherentBelow));
     if (c.onWindow) c.onWindow(c, &w, c.user);
@@ -46,8 +49,16 @@ chain *chainCreate(const chainOptions &opt, const outConfig &out, const outputLi
             return nullptr;
         }
     }
+    if (out.monitor && !(c->monitor = monitorCreate(*out.monitor, out.freqHz))) {
+        delete c;
+        return nullptr;
+    }
     chainReset(*c);
     return c;
+}
+
+void chainFinish(chain &c) {
+    if (c.monitor) monitorFinish(*c.monitor, c.out, *c.outputs);
 }
 
 void chainReset(chain &c) {
@@ -56,6 +67,7 @@ void chainReset(chain &c) {
     c.trust = trustState{};
     c.trust.flat = c.out.flatFront;
     c.trust.noiseShape = c.out.noiseShape;
+    c.trust.farLag = c.monitor != nullptr;
     c.ident = identState{};
     c.coherent = false;
     // Until the first window tells the level, the loop runs wherever it may.
@@ -64,7 +76,10 @@ void chainReset(chain &c) {
     c.said = outSaid{};
 }
 
-void chainDestroy(chain *c) { delete c; }
+void chainDestroy(chain *c) {
+    if (c) monitorDestroy(c->monitor);
+    delete c;
+}
 
 void chainValue(chain &c, float e) {
     if (c.opt.ident) identStep(c.ident, e, c.identMix);

@@ -46,6 +46,7 @@ struct chain {
     carrierLoop carrier;               // coherent AM for the ident and -w
     bool coherent;                     // the carrier loop runs
     std::unique_ptr<weakState> weak;   // -w only: 200 KB
+    struct monitorState *monitor;      // --monitor, --at only (out.monitor's)
     outSaid said;                      // what its output said last
     chainWindowFn onWindow = nullptr;  // the fix, a turn's end, a sweep's collector
     void *user = nullptr;
@@ -70,6 +71,8 @@ void chainBytes(chain &c, const unsigned char *buf, uint32_t len);
 
 // What happens at a window's end (out of line: once a window).
 void chainWindowEnd(chain &c);
+// The run is over (a recording's end, a stop by signal): the monitor's report.
+void chainFinish(chain &c);
 
 inline void chainBlock(chain &c, float re, float im) {
     if (c.opt.measures) trustBlock(c.trust, re, im);

@@ -43,7 +43,9 @@ void usage() {
         " --nmea [addr:]port :\t\tthe fix as NMEA 0183 over TCP, for gpsd (usual port 10110)\n"
         " --mqtt url :\t\t\tpublish to a broker: mqtt[s]://[user@]host[:port][/prefix]\n"
         " --mqtt-ca file :\t\tthe CA of an mqtts:// broker (default: the system's)\n"
-        " --mqtt-password-file file :\tthe broker's password (or NAVDIAL_MQTT_PASSWORD)\n";
+        " --mqtt-password-file file :\tthe broker's password (or NAVDIAL_MQTT_PASSWORD)\n"
+        " --monitor :\t\t\tcheck the station against the ICAO tolerances; the crystal's error\n"
+        " --at lat,lon :\t\t\ta surveyed checkpoint: each radial's bias from the geometry\n";
     std::fwrite(text, 1, sizeof text - 1, stderr);
 }
 
@@ -129,7 +131,7 @@ bool parseFrequency(const char *text, double &hz) {
 }
 
 void parseCommandLine(int argc, char **argv, runOptions &o) {
-    enum { kHttp = 256, kJsonDir, kThrottle, kTiles, kNmea, kMqtt, kMqttCa, kMqttPass };
+    enum { kHttp = 256, kJsonDir, kThrottle, kTiles, kNmea, kMqtt, kMqttCa, kMqttPass, kMonitor, kAt };
     static const option kLong[] = {{"http", required_argument, nullptr, kHttp},
                                    {"json-dir", required_argument, nullptr, kJsonDir},
                                    {"throttle", no_argument, nullptr, kThrottle},
@@ -138,6 +140,8 @@ void parseCommandLine(int argc, char **argv, runOptions &o) {
                                    {"mqtt", required_argument, nullptr, kMqtt},
                                    {"mqtt-ca", required_argument, nullptr, kMqttCa},
                                    {"mqtt-password-file", required_argument, nullptr, kMqttPass},
+                                   {"monitor", no_argument, nullptr, kMonitor},
+                                   {"at", required_argument, nullptr, kAt},
                                    {nullptr, 0, nullptr, 0}};  // beside the short ones, which stay as they were
     int c;
     while ((c = getopt_long(argc, argv, "vwg:l:p:r:hi:F:s:c:a:D:P:", kLong, nullptr)) != -1) {
@@ -150,6 +154,13 @@ void parseCommandLine(int argc, char **argv, runOptions &o) {
             if (c == kMqtt) o.mqtt = optarg;
             if (c == kMqttCa) o.mqttCa = optarg;
             if (c == kMqttPass) o.mqttPasswordFile = optarg;
+            if (c == kMonitor) o.monitor = true;
+            if (c == kAt && !parsePlace(optarg, o.at)) {
+                std::fprintf(stderr,
+                             "navdial: --at needs the checkpoint in degrees as lat,lon such as 47.45,8.55, not '%s'\n",
+                             optarg);
+                std::exit(1);
+            }
             continue;
         }
         switch (c & 0xff) {

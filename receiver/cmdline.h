@@ -31,6 +31,8 @@ struct runOptions {
     const char *mqtt = nullptr;              // --mqtt URL: windows and fixes to a broker
     const char *mqttCa = nullptr;            // --mqtt-ca FILE: an mqtts:// broker's CA
     const char *mqttPasswordFile = nullptr;  // --mqtt-password-file FILE
+    bool monitor = false;                    // --monitor: the station against its tolerances; the crystal
+    place at;                                // --at LAT,LON: a surveyed checkpoint (and -P where none is given)
 };
 
 // Reads argv into o and the run settings (settings.h: gain, interval, ppm,

@@ -83,6 +83,25 @@ bool readPeriodic(identState &s, std::string &text) {
     return true;
 }
 
+// A repetition read alone: its tone, and when it began. A 125 Hz sample
+// sums 8 samples at 1 kHz, each the mean of 50 at 50 kHz: a tone of depth m
+// on an envelope of mean dc is 4 dc m there, less the two sums' loss at
+// the tone's offset.
+constexpr double kSlow = 125.0;  // the tone band's samples a second
+
+void heardTone(identState &s, const identTone &tone) {
+    const double f = 1020.0 + tone.hz;
+    const double d8 = kPi * tone.hz / 1000.0, d50 = kPi * tone.hz / 50000.0;
+    const double g8 = d8 == 0 ? 1.0 : std::fabs(std::sin(8 * d8) / (8 * std::sin(d8)));
+    const double g50 = d50 == 0 ? 1.0 : std::fabs(std::sin(50 * d50) / (50 * std::sin(d50)));
+    s.toneHz = f;
+    s.toneDepth = s.dc > 0 ? tone.level / (4 * s.dc * g8 * g50) : NAN;
+    s.toneMs = s.ms;
+    for (int k = 3; k > 0; --k) s.readStarts[k] = s.readStarts[k - 1];
+    s.readStarts[0] = (s.repFirst + tone.start) / kSlow;
+    s.readCount = std::min(s.readCount + 1, 4);
+}
+
 // A repetition is over: read it, and confirm what two of the last four
 // repetitions agree on.
 void endRepetition(identState &s) {
@@ -91,7 +110,9 @@ void endRepetition(identState &s) {
     double dot = 0, doubt;
     // The marks as keyed only find the repetition; the grid reads it.
     const identRep *alone = &s.rep;
-    if (!s.broken) text = identDecode(&alone, 1, kToneHz[s.best], dot, doubt);
+    identTone tone;
+    if (!s.broken) text = identDecode(&alone, 1, kToneHz[s.best], dot, doubt, &tone);
+    if (!text.empty()) heardTone(s, tone);
     const bool broken = s.broken;
     const int marks = s.count;
     s.count = 0;
@@ -217,6 +238,7 @@ void cell(identState &s) {
             }
             s.rep.len = static_cast<int>(have);
             s.recording = true;
+            s.repFirst = s.slowCount - have;
         }
         // A gap too short to be one bridges two pieces of a mark.
         if (s.count > 0 && s.run < kBridge) {
@@ -288,6 +310,17 @@ void identBlock(identState &s) {
     }
     ++s.ms;
     if (s.ms >= kWindow && s.ms % kHop == 0) cell(s);
+}
+
+double identPeriod(const identState &s) {
+    // Neighbours among the last repetitions read alone; one between them
+    // that did not read makes a double, which the shortest rules out.
+    double best = NAN;
+    for (int k = 0; k + 1 < s.readCount; ++k) {
+        const double d = s.readStarts[k] - s.readStarts[k + 1];
+        if (d > 2 && d < 20 && !(d >= best)) best = d;
+    }
+    return best;
 }
 
 bool identTakeHeard(identState &s) {

@@ -72,7 +72,19 @@ struct identState {
     bool fresh;              // a repetition was read since identTakeHeard
     std::string history[4];  // the last repetitions' letters, newest first
     double historyDot[4];    // and their dot lengths
+    // The keyed tone as the last repetition read alone showed it, and when
+    // the last repetitions read alone began: a station's own figures.
+    uint32_t repFirst;      // the repetition's first 125 Hz sample, counted as slowCount
+    uint32_t toneMs;        // when the tone was last read (0: never)
+    double toneHz;          // its frequency, Hz
+    double toneDepth;       // its AM depth
+    double readStarts[4];   // where the keying of the last repetitions read alone began, newest first (s)
+    int readCount;
 };
+
+// The time from one repetition to the next, from the last repetitions
+// read alone (seconds); NaN before two were read within 20 s of each other.
+double identPeriod(const identState &s);
 
 // One envelope sample (50 kHz). Cheap: a table lookup and three additions a
 // sample; the rest runs once a millisecond, once per 20 ms, and once per

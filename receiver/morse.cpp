@@ -582,7 +582,8 @@ double nearby(int n, double d, double phase, const double *lag, bool coherent, c
 // lags refined, and the guards. after: the units of silence every side must
 // hold after the keying (before it, 3); partial: a side other than the
 // first may be cut short.
-std::string jointRead(int n, const double *lag, int after, bool partial, double &dot, double &doubt) {
+std::string jointRead(int n, const double *lag, int after, bool partial, double &dot, double &doubt,
+                      identTone *tone = nullptr) {
     struct Fit {
         double misfit, d, phase, lag[kIdentJoint];
     };
@@ -721,6 +722,11 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
         doubt = rivals(u.count, llr, bits, text) + nearby(n, g.d, g.phase, g.lag, coherent, u, llr, text);
         if (doubt > kDoubt || against > kContradict || !isIdent(text)) return "";
         dot = g.d / kSlowRate;
+        if (tone) {
+            jointUnits(n, g.d, g.phase, g.lag, u);
+            tone->level = u.hi;
+            tone->start = g.phase + first * g.d;
+        }
         return text;
     }
     return "";
@@ -728,23 +734,33 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
 
 }  // namespace
 
-std::string identDecode(const identRep *const *reps, int n, double hz, double &dot, double &doubt) {
+std::string identDecode(const identRep *const *reps, int n, double hz, double &dot, double &doubt,
+                        identTone *tone) {
     dot = 0;
     doubt = INFINITY;
     if (n < 1 || n > kIdentJoint) return "";
     for (int k = 0; k < n; ++k)
         if (reps[k]->len < 16 || reps[k]->len > kIdentSlow) return "";
+    double first = hz;
     for (int k = 0; k < n; ++k) {
         const identRep &r = *reps[k];
         Side &s = S.sides[k];
         s.len = r.len;
-        runningSums(r.re, r.im, r.noise, r.len, toneFrequency(r.re, r.im, r.len, hz), s.re, s.im, s.noise);
+        const double f = toneFrequency(r.re, r.im, r.len, hz);
+        if (k == 0) first = f;
+        runningSums(r.re, r.im, r.noise, r.len, f, s.re, s.im, s.noise);
     }
     double lag[kIdentJoint] = {0};
     for (int k = 1; k < n; ++k) lag[k] = jointLag(k);
     // Found by the silences around them: 6 units after the keying, less
     // than the 1.2 s of silence that ends a repetition.
-    return jointRead(n, lag, 6, false, dot, doubt);
+    identTone read;
+    const std::string text = jointRead(n, lag, 6, false, dot, doubt, tone ? &read : nullptr);
+    if (tone && !text.empty()) {
+        *tone = read;
+        tone->hz = first;
+    }
+    return text;
 }
 
 namespace {

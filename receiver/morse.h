@@ -35,7 +35,16 @@ struct identRep {
 // away is nearly as likely, and no repetition clearly says otherwise.
 // dot: the dot length, seconds; doubt: the rivals' likelihood against the
 // read (infinite when nothing was read).
-std::string identDecode(const identRep *const *reps, int n, double hz, double &dot, double &doubt);
+// tone, when given and a repetition was read: the first repetition's tone
+// (its offset from 1020 Hz, to 0.25 Hz), the key-down level (the amplitude
+// of a 125 Hz sample), and where its keying starts (125 Hz samples).
+struct identTone {
+    double hz = 0;
+    double level = 0;
+    double start = 0;
+};
+std::string identDecode(const identRep *const *reps, int n, double hz, double &dot, double &doubt,
+                        identTone *tone = nullptr);
 
 // Reads the last half-minute of the tone band (oldest first, with the noise
 // beside the tone) by the identifier's period: speech that breaks the

@@ -211,3 +211,7 @@ int spanCycle(span &sp) {
         }
     }
 }
+
+void spanFinish(span &sp) {
+    for (auto &s : sp.stations) chainFinish(*s->c);
+}

@@ -64,6 +64,8 @@ int32_t spanCentre(const std::vector<int32_t> &freqs);
 span *spanCreate(const std::vector<int32_t> &freqs, int32_t centre, bool cycling, const outConfig &base,
                  const outputList *outputs, positionState *position);
 void spanDestroy(span *sp);
+// The run is over: each station's closing report (chainFinish).
+void spanFinish(span &sp);
 
 // The stream's sink (user: the span): 8-bit IQ at 2 MS/s, the tuner at the centre.
 void spanBuffer(void *user, unsigned char *buf, uint32_t len);

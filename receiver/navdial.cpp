@@ -22,6 +22,7 @@
 #include "input.h"
 #include "mqtt.h"
 #include "multi.h"
+#include "monitor.h"
 #include "nmea.h"
 #include "output.h"
 #include "position.h"
@@ -34,12 +35,13 @@ namespace {
 
 // Streams 8-bit IQ in the dongle's layout from a file or standard input to
 // the detector or its sink. Does not return.
-[[noreturn]] void runLayoutFile(const recording &rec) {
+[[noreturn]] void runLayoutFile(const recording &rec, span &sp) {
     std::string err;
     if (runLayoutRecording(rec, err) < 0) {
         std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(-1);
     }
+    spanFinish(sp);
     std::exit(0);
 }
 
@@ -48,8 +50,11 @@ namespace {
     std::exit(-1);
 }
 
-[[noreturn]] void dongleEnded() {
-    if (stopRequested()) std::exit(0);
+[[noreturn]] void dongleEnded(span &sp) {
+    if (stopRequested()) {
+        spanFinish(sp);
+        std::exit(0);
+    }
     if (streamStalled()) {
         reportStall();
     } else {
@@ -86,7 +91,7 @@ void runDongle(runPlan &p) {
     connect(p);
     if (initRtl(devid, p.centre + kDongleOffset) != 0) std::exit(-1);
     runRtlSample();
-    dongleEnded();
+    dongleEnded(*p.sp);
 }
 
 void runInTurn(runPlan &p) {
@@ -96,12 +101,12 @@ void runInTurn(runPlan &p) {
         std::fprintf(stderr, "navdial: the dongle could not be tuned to the next station; try again, or replug it\n");
         std::exit(-1);
     }
-    dongleEnded();
+    dongleEnded(*p.sp);
 }
 
 void runLayout(runPlan &p) {
     connect(p);
-    runLayoutFile(*p.rec);
+    runLayoutFile(*p.rec, *p.sp);
 }
 
 void runIq(runPlan &p) {
@@ -112,6 +117,7 @@ void runIq(runPlan &p) {
         std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(-1);
     }
+    spanFinish(*p.sp);
     std::exit(0);
 }
 
@@ -122,6 +128,7 @@ void runAudio(runPlan &p) {
         std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(-1);
     }
+    spanFinish(*p.sp);
     std::exit(0);
 }
 
@@ -282,6 +289,25 @@ void startMqtt(const runOptions &opt, outputList &outputs) {
     outputAdd(outputs, mqttOutputOf(*l));
 }
 
+// --monitor and --at: what the stations' monitors share; the checkpoint
+// needs the station file.
+void startMonitor(const runOptions &opt, const runPlan &plan, bool live, monitorRun &m, outConfig &out) {
+    m.monitor = opt.monitor;
+    m.live = live;
+    m.givenPpm = ppm;
+    m.stations = static_cast<int>(plan.freqs.size());
+    if (opt.at.known) {
+        std::string err;
+        if (!loadStations(opt.stationFile ? opt.stationFile : defaultStationFile(), m.db, err)) {
+            std::fprintf(stderr, "%s\nnavdial: --at needs the station file: give one with -D\n", err.c_str());
+            std::exit(1);
+        }
+        m.at = true;
+        m.where = opt.at;
+    }
+    out.monitor = &m;
+}
+
 void sighandler(int) {
     // A second signal, or one before any sample was read (nothing printed
     // yet), ends the process at once; otherwise the stream stops and main
@@ -354,13 +380,15 @@ int main(int argc, char **argv) {
             if (opt.stationFile) std::exit(1);
             std::fprintf(stderr, "navdial: no position fix without a station file: give one with -D\n");
         } else {
-            pos.near = opt.near;
+            pos.near = opt.near.known ? opt.near : opt.at;
             pos.outputs = &outputs;
             fix = &pos;
         }
     } else {
         plan.freqs = {freq};
     }
+    static monitorRun station;
+    if (opt.monitor || opt.at.known) startMonitor(opt, plan, input == nullptr, station, out);
     const sourceIndex source = choose(plan, input);
     if (opt.http || opt.jsonDir) startWeb(opt, plan, fix, outputs);
     if (opt.nmea) startNmea(opt, plan, outputs);

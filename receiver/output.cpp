@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "monitor.h"
+
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -109,8 +111,24 @@ std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc
     number(s, "deviation_hz", w.deviationHz, 1);
     s += w.slip ? ", \"slip\": true" : ", \"slip\": false";
     // Identifiers are letters and digits only: nothing to escape.
-    s += ident.empty() ? ", \"ident\": null}" : ", \"ident\": \"" + ident + "\"}";
-    return s;
+    s += ident.empty() ? ", \"ident\": null" : ", \"ident\": \"" + ident + "\"";
+    if (const monitorFigures *m = w.monitor) {
+        if (m->monitor) {
+            number(s, "f30_hz", m->f30Hz, 4);
+            number(s, "sub_hz", m->subHz, 1);
+            number(s, "fm_index", m->fmIndex, 2);
+            number(s, "ident_hz", m->identHz, 1);
+            number(s, "ident_depth", m->identDepth, 3);
+            number(s, "ident_period_s", m->identPeriodS, 2);
+            number(s, "carrier_offset_hz", m->carrierOffsetHz, 1);
+            number(s, "ppm", m->ppm, 1);
+        }
+        if (m->checkpoint) {
+            number(s, "expected_radial", m->expectedRadial, 1);
+            number(s, "bias", m->bias, 2);
+        }
+    }
+    return s + "}";
 }
 
 namespace {

@@ -34,6 +34,7 @@ struct outConfig {
     bool eightBit = true;
     bool weak = false;    // -w: the weak-signal estimator's bearings
     bool tagged = false;  // one of several stations: lines and notices name the frequency
+    struct monitorRun *monitor = nullptr;  // --monitor, --at (monitor.h): the station's own figures
 };
 
 // Per station: what its output said last, so that notices come only when

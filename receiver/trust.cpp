@@ -45,6 +45,9 @@ constexpr double kSigmaMax = 1.0;                    // degrees
 // a third of those with sigma 0.6-1 degrees were not.
 constexpr double kSlipSigmaMax = 0.6;
 constexpr double kClipMax = 0.05;
+// A station's 30 Hz clock and subcarrier off by more than these are allowed
+// for in the deviation (Hz; below, the loss is under 0.1 % over 2 s).
+constexpr double kClockOff = 0.005, kSubOff = 1.0;
 
 const char *const kNames[kReasonCount] = {"no_carrier", "low_cn0", "no_var30", "no_subcarrier", "no_ref30",
                                           "deviation",  "sigma",   "slip",     "clipping"};
@@ -106,14 +109,14 @@ double riceVariance(double K) {
     return 2 * (K + 1) - kPi / 2 * L * L;
 }
 
-// Mean |H_sub(f)|^2 / |H_sub(0)|^2 over a cycle of f = dev cos(theta): the
-// subcarrier filter's power response as the FM sweeps through it.
-double subSweep(double devHz) {
+// Mean |H_sub(f)|^2 / |H_sub(0)|^2 over a cycle of f = off + dev cos(theta):
+// the subcarrier filter's power response as the FM sweeps through it.
+double subSweep(double devHz, double offHz = 0) {
     const double g0 = tables().gSub;
     double s = 0;
     constexpr int kPoints = 32;
     for (int k = 0; k < kPoints; ++k) {
-        const double h = std::abs(response(coefSub, devHz * std::cos(2 * kPi * (k + 0.5) / kPoints))) / g0;
+        const double h = std::abs(response(coefSub, offHz + devHz * std::cos(2 * kPi * (k + 0.5) / kPoints))) / g0;
         s += h * h;
     }
     return s / kPoints;
@@ -144,6 +147,23 @@ double subCos2(double devHz) {
         c += h * h * std::cos(th) * std::cos(th);
     }
     return c / s;
+}
+
+// The same for a subcarrier off its 9960 Hz by offHz: the 30 Hz part of
+// |H_sub(f)|^2 f over mean |H_sub(f)|^2, over dev (so subCos2 at offHz 0):
+// off the centre, the filter's slope turns the offset itself into a 30 Hz
+// tone of the weighted discriminator.
+double subCos2(double devHz, double offHz) {
+    double s = 0, c = 0;
+    constexpr int kPoints = 32;
+    for (int k = 0; k < kPoints; ++k) {
+        const double th = 2 * kPi * (k + 0.5) / kPoints;
+        const double f = offHz + devHz * std::cos(th);
+        const double h = std::abs(response(coefSub, f));
+        s += h * h;
+        c += h * h * f * std::cos(th);
+    }
+    return c / s / devHz;
 }
 
 // The 40-pair block sum's amplitude response at hz from the tuned frequency.
@@ -189,6 +209,54 @@ double trustHighPassPower(const float *x, size_t n) {
     return count > 0 ? p / static_cast<double>(count) / tables().hpGain : 0.0;
 }
 
+namespace {
+
+// The weighted discriminator's 30 Hz part since the last sub-window, turned
+// back by the station's 30 Hz clock error as the sub-windows before showed
+// it: summed over a window as it is, a tone 0.3 Hz off (a station 1 % off)
+// would lose half of itself over 2 s.
+void turnTone(trustState &t, double now) {
+    const double a = -2 * kPi * t.f30Off * now;
+    const double c = std::cos(a), s = std::sin(a), re = t.yre - t.yreTaken, im = t.yim - t.yimTaken;
+    t.yTurnedRe += re * c - im * s;
+    t.yTurnedIm += re * s + im * c;
+    t.yreTaken = t.yre;
+    t.yimTaken = t.yim;
+}
+
+}  // namespace
+
+double trustClock(const trustState &t, double now, double span, double &disc) {
+    const int64_t have = std::min<int64_t>(t.keptCount, kTrustSubKeep);
+    double sx = 0, sy = 0, sxx = 0, sxy = 0, last = 0, turns = 0, d = 0, lastT = 0;
+    int n = 0;
+    for (int64_t k = t.keptCount - have; k < t.keptCount; ++k) {
+        const trustSub &s = t.kept[k % kTrustSubKeep];
+        if (s.t < now - span) continue;
+        const double a = std::atan2(s.S.im, s.S.re);
+        // Only the last stretch without a gap: a station heard in turn
+        // starts its oscillator again on each turn.
+        if (n > 0 && s.t - lastT > 0.15) sx = sy = sxx = sxy = turns = d = n = 0;
+        lastT = s.t;
+        if (n > 0) {
+            if (a - last > kPi) turns -= 2 * kPi;
+            if (a - last < -kPi) turns += 2 * kPi;
+        }
+        last = a;
+        const double x = s.t - now, y = a + turns;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+        d += s.disc;
+        ++n;
+    }
+    disc = n > 0 ? d / n : NAN;
+    if (n < 20) return NAN;  // 2 s at least
+    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    return 30.0 + slope / (2 * kPi);
+}
+
 void trustSubWindow(trustState &t, double pre, double pim) {
     t.subCount = 0;
     // Tones: the sub-window means of R and S hold the 30 Hz tones (which
@@ -205,7 +273,13 @@ void trustSubWindow(trustState &t, double pre, double pim) {
     }
     t.lastR = mR;
     t.lastS = mS;
+    const double now = static_cast<double>(t.pos) / kRate;
+    t.kept[t.keptCount++ % kTrustSubKeep] = trustSub{now, mS, t.subD / kTaken};
+    t.discSum += t.subD / kTaken;
+    ++t.discSubs;
     t.subR = t.subS = cpx{};
+    t.subD = 0;
+    turnTone(t, now);
     // The sub-window's circular mean, from the slip check's phasor sum: a
     // turn gained or lost by the unwrap changes nothing.
     const double m = std::atan2(pim - t.lastPim, pre - t.lastPre);
@@ -242,6 +316,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     w.radial = bearing;
     w.slip = slip;
     const double nan = NAN;
+    w.carrierHz = nan;
     const double n = t.count >= 8 ? static_cast<double>(t.count / 8) : nan;  // samples taken
 
     // The envelope's noise variance (a Rice envelope's, at low C/N0).
@@ -255,6 +330,15 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     if (t.lags > 0) {
         const double lag = std::hypot(t.lagRe, t.lagIm) / static_cast<double>(t.lags) * kScale * kScale;
         offsetHz = std::atan2(t.lagIm, t.lagRe) * kRate / (2 * kPi);
+        w.carrierHz = offsetHz;
+        // The modulation's sidebands and the noise pull the lag-one angle a
+        // little (20 Hz at 1.2 kHz); over 64 blocks they pull 64 times less.
+        if (t.fars > 0) {
+            constexpr double kFar = 64 / kRate;  // seconds
+            const double a = std::atan2(t.farIm, t.farRe);
+            const double turns = std::round(offsetHz * kFar - a / (2 * kPi));
+            w.carrierHz = (a / (2 * kPi) + turns) / kFar;
+        }
         const double box = t.flat ? 1.0 : boxcar(offsetHz);
         A2 = lag / (box * box);
     } else if (t.count >= 8) {
@@ -273,11 +357,25 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     // the peak deviation; the filter's slope over the sweep is allowed for.
     const double psF = t.f2 / n;
     const double pF = psF - v * tb.nSub;  // the subcarrier's own power in F
-    const double Y = 2 * std::hypot(t.yre, t.yim) / n;
+    // A station's clock and subcarrier may each be 1 % off. Below
+    // kClockOff and kSubOff the corrections are smaller than the figures'
+    // own noise, and a station on its frequencies reads as it always did.
+    const double f30Off = std::fabs(t.f30Off) > kClockOff ? t.f30Off : 0.0;
+    double Y = 2 * std::hypot(t.yre, t.yim) / n;
+    if (f30Off != 0) {
+        turnTone(t, w.t);
+        // Each sub-window's own turn costs a little too.
+        const double x = kPi * f30Off * kTrustSubLen / kRate;
+        Y = 2 * std::hypot(t.yTurnedRe, t.yTurnedIm) / n * x / std::sin(x);
+    }
+    const double subOffHz = t.discSubs > 0 ? t.discSum / t.discSubs * kRate / (2 * kPi) : 0.0;
+    const double subOff = std::fabs(subOffHz) > kSubOff ? subOffHz : 0.0;
     double dev = pF > 0 ? Y / pF : nan;  // radians per sample
-    for (int it = 0; it < 4 && std::isfinite(dev); ++it) dev = Y / (2 * pF * subCos2(dev * kRate / (2 * kPi)));
+    for (int it = 0; it < 4 && std::isfinite(dev); ++it)
+        dev = Y / (2 * pF *
+                   (subOff == 0 ? subCos2(dev * kRate / (2 * kPi)) : subCos2(dev * kRate / (2 * kPi), subOff)));
     w.deviationHz = dev * kRate / (2 * kPi);
-    const double sweep = std::isfinite(dev) ? subSweep(w.deviationHz) : 1.0;
+    const double sweep = std::isfinite(dev) ? subSweep(w.deviationHz, subOff) : 1.0;
 
     // The variable tone's power in R, from the sub-window means (the
     // subcarrier, the 60 Hz image and wide-band noise average out of them).
@@ -342,8 +440,16 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     next.dim = t.dim;
     next.blockPhase = t.blockPhase;
     next.clipNext = t.clipNext;
+    next.farLag = t.farLag;
+    std::copy(std::begin(t.far), std::end(t.far), next.far);
+    next.farAt = t.farAt;
     next.flat = t.flat;
     next.noiseShape = t.noiseShape;
+    std::copy(std::begin(t.kept), std::end(t.kept), next.kept);
+    next.keptCount = t.keptCount;
+    double disc;
+    next.f30Off = trustClock(t, w.t, 10.0, disc) - 30.0;
+    if (!std::isfinite(next.f30Off)) next.f30Off = 0;
     t = next;
     return w;
 }

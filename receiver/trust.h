@@ -41,6 +41,18 @@ struct trustWindow {
     double varSnr, subSnr, refSnr;  // each tone over the noise in its filter's band, dB
     double noiseLsb;                // noise per I/Q component, in byte steps
     unsigned reasons;               // trustReason bits of the failed checks
+    double carrierHz;               // the carrier's offset from the station's frequency (NaN: no IQ)
+    const struct monitorFigures *monitor;  // --monitor, --at: the station's figures (null: none)
+};
+
+// The last 10 s of 0.1 s sub-windows, for the station's own figures
+// (monitor.h): the reference tone's phasor, which turns by the station's
+// 30 Hz clock error, and the subcarrier's mean frequency.
+constexpr int kTrustSubKeep = 100;
+struct trustSub {
+    double t;       // seconds of signal at its end
+    cpx S;          // the mean of S: the 30 Hz reference against navdial's 30 Hz
+    double disc;    // the mean unlimited discriminator: the subcarrier's offset, radians a sample
 };
 
 // Per-station accumulators: one instance per decoded station. Zero-initialise
@@ -60,6 +72,14 @@ struct trustState {
     uint32_t blockPhase;
     double lagRe, lagIm;
     int64_t lags;
+    // --monitor: the lag product over 64 blocks (1.28 ms) as well, from one
+    // block in four, which pins the carrier's offset to a fraction of a
+    // hertz once the lag-one product has told the turn.
+    bool farLag;
+    cpx far[16];
+    uint32_t farAt;
+    double farRe, farIm;
+    int64_t fars;
     // One summed sample in eight: the envelope, |F|^2, and the 30 Hz part of
     // y = Im(F conj(Fprev)), the discriminator weighted by |F|^2.
     int64_t count;  // summed samples of the window
@@ -74,6 +94,19 @@ struct trustState {
     // Circular means of the sub-windows (Welford, wrapped against the first).
     int32_t subs;
     double subRef, subMean, subM2;
+    // The unlimited discriminator's sum over the sub-window (one sample in
+    // eight), and the last kTrustSubKeep sub-windows, a ring.
+    double subD;
+    trustSub kept[kTrustSubKeep];
+    int64_t keptCount;
+    // The window's: the sub-windows' discriminator means summed; the
+    // weighted discriminator's 30 Hz part turned back by the station's clock
+    // error (f30Off, Hz, as the last window's sub-windows showed it), and
+    // what of it was taken so far.
+    double discSum;
+    int32_t discSubs;
+    double f30Off;
+    double yTurnedRe, yTurnedIm, yreTaken, yimTaken;
     // Clipping, from a sparse sample of the bytes.
     uint64_t clipSeen, clipped;
     uint32_t clipNext;  // offset of the next byte to look at in the next buffer
@@ -92,6 +125,11 @@ void trustNoise(trustState &t);
 // its white-noise gain: the variance of x, were x white.
 double trustHighPassPower(const float *x, size_t n);  // one high-pass output, every 64 samples
 void trustSubWindow(trustState &t, double pre, double pim);
+
+// The station's 30 Hz clock, Hz: the reference tone's phase slope over the
+// kept sub-windows of the last `span` seconds before `now` (NaN under 2 s);
+// disc: their mean unlimited discriminator, radians a sample.
+double trustClock(const trustState &t, double now, double span, double &disc);
 
 // Each buffer of bytes as it arrives: clipping, from one pair in 127 (prime,
 // so that every phase of the 40-pair block is seen; 31000 bytes a window).
@@ -115,14 +153,24 @@ inline void trustBlock(trustState &t, float re, float im) {
     } else if (phase == 0) {
         t.dre = re;
         t.dim = im;
+        if (t.farLag) {
+            cpx &old = t.far[t.farAt++ & 15];
+            if (t.farAt > 16) {
+                t.farRe += static_cast<double>(re) * old.re + static_cast<double>(im) * old.im;
+                t.farIm += static_cast<double>(im) * old.re - static_cast<double>(re) * old.im;
+                ++t.fars;
+            }
+            old = cpx{re, im};
+        }
     }
 }
 
 // Each envelope sample with what the estimator made of it: the 30 Hz
-// oscillator (c1, s1), R, F, S, y = Im(F conj(Fprev)), whether the phase
-// difference is summed, and the slip check's phasor sum before this sample.
+// oscillator (c1, s1), R, F, S, y = Im(F conj(Fprev)), the discriminator
+// before its limit, whether the phase difference is summed, and the slip
+// check's phasor sum before this sample.
 inline void trustStep(trustState &t, double env, double c1, double s1, const cpx &R, const cpx &F, const cpx &S,
-                      double y, bool summed, double pre, double pim) {
+                      double y, double disc, bool summed, double pre, double pim) {
     t.ring[t.pos & 63] = static_cast<float>(env);
     if ((++t.pos & 63) == 0) trustNoise(t);
     if (!summed) return;
@@ -136,6 +184,7 @@ inline void trustStep(trustState &t, double env, double c1, double s1, const cpx
         t.subR.im += R.im;
         t.subS.re += S.re;
         t.subS.im += S.im;
+        t.subD += disc;
     }
     if (++t.subCount == kTrustSubLen) trustSubWindow(t, pre, pim);
 }

@@ -138,13 +138,14 @@ namespace {
     const cpx F = step(v.flt_f, p, {r * c2, r * s2}, coefSub);
 
     const double dy = F.im * v.fpr.re - F.re * v.fpr.im;
-    const double d = limit(std::atan2(dy, F.re * v.fpr.re + F.im * v.fpr.im));
+    const double disc = std::atan2(dy, F.re * v.fpr.re + F.im * v.fpr.im);
+    const double d = limit(disc);
     v.fpr = F;
 
     const cpx S = step(v.flt_s, p, {c1 * d, s1 * d}, coef30);
     // The phasor sum so far, without this sample's: one sample late at a
     // sub-window's edge, which the spread does not notice.
-    if (v.measures) trustStep(*v.measures, r, c1, s1, R, F, S, dy, v.n > 0, v.pre, v.pim);
+    if (v.measures) trustStep(*v.measures, r, c1, s1, R, F, S, dy, disc, v.n > 0, v.pre, v.pim);
 
     const double y = S.im * R.re - S.re * R.im, x = S.re * R.re + S.im * R.im;
     const double a = std::atan2(y, x) + kVorDelay;

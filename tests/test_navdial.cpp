@@ -39,7 +39,9 @@ const std::string kUsage =
     " --nmea [addr:]port :\t\tthe fix as NMEA 0183 over TCP, for gpsd (usual port 10110)\n"
     " --mqtt url :\t\t\tpublish to a broker: mqtt[s]://[user@]host[:port][/prefix]\n"
     " --mqtt-ca file :\t\tthe CA of an mqtts:// broker (default: the system's)\n"
-    " --mqtt-password-file file :\tthe broker's password (or NAVDIAL_MQTT_PASSWORD)\n";
+    " --mqtt-password-file file :\tthe broker's password (or NAVDIAL_MQTT_PASSWORD)\n"
+    " --monitor :\t\t\tcheck the station against the ICAO tolerances; the crystal's error\n"
+    " --at lat,lon :\t\t\ta surveyed checkpoint: each radial's bias from the geometry\n";
 
 const std::string kOpenFailed =
     "Failed to open rtlsdr device\n"
