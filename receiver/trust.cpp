@@ -45,9 +45,12 @@ constexpr double kSigmaMax = 1.0;                    // degrees
 // a third of those with sigma 0.6-1 degrees were not.
 constexpr double kSlipSigmaMax = 0.6;
 constexpr double kClipMax = 0.05;
-// A station's 30 Hz clock and subcarrier off by more than these are allowed
-// for in the deviation (Hz; below, the loss is under 0.1 % over 2 s).
-constexpr double kClockOff = 0.005, kSubOff = 1.0;
+// A station's 30 Hz clock and subcarrier off by more than these (Hz, over
+// the last 10 s) are allowed for in the deviation. Below, the loss is under
+// 0.3 % over 2 s and 1 % from the subcarrier, and the estimates of the
+// offsets are within their own noise at 45 dB-Hz: a station on its
+// frequencies reads as it always did.
+constexpr double kClockOff = 0.02, kSubOff = 15.0;
 
 const char *const kNames[kReasonCount] = {"no_carrier", "low_cn0", "no_var30", "no_subcarrier", "no_ref30",
                                           "deviation",  "sigma",   "slip",     "clipping"};
@@ -275,8 +278,6 @@ void trustSubWindow(trustState &t, double pre, double pim) {
     t.lastS = mS;
     const double now = static_cast<double>(t.pos) / kRate;
     t.kept[t.keptCount++ % kTrustSubKeep] = trustSub{now, mS, t.subD / kTaken};
-    t.discSum += t.subD / kTaken;
-    ++t.discSubs;
     t.subR = t.subS = cpx{};
     t.subD = 0;
     turnTone(t, now);
@@ -368,8 +369,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
         const double x = kPi * f30Off * kTrustSubLen / kRate;
         Y = 2 * std::hypot(t.yTurnedRe, t.yTurnedIm) / n * x / std::sin(x);
     }
-    const double subOffHz = t.discSubs > 0 ? t.discSum / t.discSubs * kRate / (2 * kPi) : 0.0;
-    const double subOff = std::fabs(subOffHz) > kSubOff ? subOffHz : 0.0;
+    const double subOff = std::fabs(t.subOffHz) > kSubOff ? t.subOffHz : 0.0;
     double dev = pF > 0 ? Y / pF : nan;  // radians per sample
     for (int it = 0; it < 4 && std::isfinite(dev); ++it)
         dev = Y / (2 * pF *
@@ -449,7 +449,9 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     next.keptCount = t.keptCount;
     double disc;
     next.f30Off = trustClock(t, w.t, 10.0, disc) - 30.0;
+    next.subOffHz = disc * kRate / (2 * kPi);
     if (!std::isfinite(next.f30Off)) next.f30Off = 0;
+    if (!std::isfinite(next.subOffHz)) next.subOffHz = 0;
     t = next;
     return w;
 }

@@ -99,13 +99,11 @@ struct trustState {
     double subD;
     trustSub kept[kTrustSubKeep];
     int64_t keptCount;
-    // The window's: the sub-windows' discriminator means summed; the
-    // weighted discriminator's 30 Hz part turned back by the station's clock
-    // error (f30Off, Hz, as the last window's sub-windows showed it), and
-    // what of it was taken so far.
-    double discSum;
-    int32_t discSubs;
-    double f30Off;
+    // The station's 30 Hz clock error and subcarrier offset (Hz) as the last
+    // 10 s showed them at the window before; the weighted discriminator's
+    // 30 Hz part turned back by that clock error, and what of it was taken
+    // so far.
+    double f30Off, subOffHz;
     double yTurnedRe, yTurnedIm, yreTaken, yimTaken;
     // Clipping, from a sparse sample of the bytes.
     uint64_t clipSeen, clipped;
