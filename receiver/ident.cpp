@@ -85,8 +85,8 @@ bool readPeriodic(identState &s, std::string &text) {
 
 // A repetition read alone: its tone, and when it began. A 125 Hz sample
 // sums 8 samples at 1 kHz, each the mean of 50 at 50 kHz: a tone of depth m
-// on an envelope of mean dc is 4 dc m there, less the two sums' loss at
-// the tone's offset.
+// on a carrier of amplitude A is 4 A m there, less the two sums' loss at
+// the tone's offset. (The envelope's mean is no measure of A in noise.)
 constexpr double kSlow = 125.0;  // the tone band's samples a second
 
 void heardTone(identState &s, const identTone &tone) {
@@ -95,7 +95,7 @@ void heardTone(identState &s, const identTone &tone) {
     const double g8 = d8 == 0 ? 1.0 : std::fabs(std::sin(8 * d8) / (8 * std::sin(d8)));
     const double g50 = d50 == 0 ? 1.0 : std::fabs(std::sin(50 * d50) / (50 * std::sin(d50)));
     s.toneHz = f;
-    s.toneDepth = s.dc > 0 ? tone.level / (4 * s.dc * g8 * g50) : NAN;
+    s.toneLevel = tone.level / (4 * g8 * g50);
     s.toneMs = s.ms;
     for (int k = 3; k > 0; --k) s.readStarts[k] = s.readStarts[k - 1];
     s.readStarts[0] = (s.repFirst + tone.start) / kSlow;

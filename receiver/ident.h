@@ -77,7 +77,7 @@ struct identState {
     uint32_t repFirst;      // the repetition's first 125 Hz sample, counted as slowCount
     uint32_t toneMs;        // when the tone was last read (0: never)
     double toneHz;          // its frequency, Hz
-    double toneDepth;       // its AM depth
+    double toneLevel;       // its amplitude where keyed, in the envelope's units
     double readStarts[4];   // where the keying of the last repetitions read alone began, newest first (s)
     int readCount;
 };

@@ -44,8 +44,14 @@ const tolerance kTolerance[kChecks] = {
 };
 
 struct windowFigures {
-    double t, varDepth, subDepth, deviationHz, carrierHz;
+    double t, varDepth, subDepth, subSnr, carrierHz;
 };
+
+// The subcarrier's FM needs this much over the noise in its filter's band
+// (dB) before the discriminator's clicks take a measurable share of the
+// deviation (1 % at 9 dB, 5 % at 7 dB, 15 % at 4 dB; about 55 dB-Hz C/N0
+// for a subcarrier at 30 %).
+constexpr double kSubSnrMin = 9.0;
 
 }  // namespace
 
@@ -56,6 +62,7 @@ struct monitorState {
     size_t carrierIndex;
     windowFigures kept[kWindowsKept];
     int windows = 0;
+    double subSnr = NAN;  // the subcarrier over its noise, dB, over the span
     double value[kChecks];
     int out[kChecks];  // -1: not judged yet; 0: within; 1: outside
     monitorFigures fig;
@@ -68,7 +75,11 @@ struct monitorState {
 
 namespace {
 
-std::string who(const monitorState &m) { return "navdial: " + megahertz(m.freqHz) + " MHz: "; }
+std::string who(const monitorState &m) {
+    char b[48];
+    std::snprintf(b, sizeof b, "navdial: %.2f MHz: ", m.freqHz / 1e6);
+    return b;
+}
 
 std::string figure(const char *format, double v) {
     char b[48];
@@ -81,6 +92,24 @@ std::string bounds(const tolerance &t) {
 }
 
 bool within(const tolerance &t, double v) { return v >= t.lo && v <= t.hi; }
+
+// The peak deviation, Hz: the unlimited discriminator's 30 Hz part of each
+// sub-window, turned back by the station's clock error and summed over the
+// last 10 s.
+double deviationOf(const trustState &t, double now, double f30) {
+    const int64_t have = std::min<int64_t>(t.keptCount, kTrustSubKeep);
+    double re = 0, im = 0;
+    int n = 0;
+    for (int64_t k = t.keptCount - have; k < t.keptCount; ++k) {
+        const trustSub &s = t.kept[k % kTrustSubKeep];
+        if (s.t < now - kSpan) continue;
+        const double a = -2 * kPi * (f30 - 30.0) * s.t;
+        re += s.tone.re * std::cos(a) - s.tone.im * std::sin(a);
+        im += s.tone.re * std::sin(a) + s.tone.im * std::cos(a);
+        ++n;
+    }
+    return n > 0 ? 2 * std::hypot(re, im) / n * kRate / (2 * kPi) : NAN;
+}
 
 double meanOf(const monitorState &m, double windowFigures::*f) {
     double s = 0;
@@ -115,7 +144,7 @@ void crystal(monitorState &m, const trustWindow &w, const outputList &o) {
     r.ppm = sum / stations;
     if (!r.ppmSaid && (stations == r.stations || w.t >= kCrystalWait)) {
         r.ppmSaid = true;
-        const double total = (r.live ? r.givenPpm : 0) + r.ppm;
+        const double total = std::round((r.live ? r.givenPpm : 0) + r.ppm) + 0.0;  // never "-0"
         char b[320];
         std::snprintf(b, sizeof b,
                       "navdial: the dongle's crystal is %.1f ppm off by the carrier%s of %d station%s: "
@@ -216,30 +245,34 @@ monitorState *monitorCreate(monitorRun &run, int32_t freqHz) {
 
 void monitorDestroy(monitorState *m) { delete m; }
 
-void monitorWindow(monitorState &m, const trustState &t, const identState &ident, const std::string &confirmed,
-                   trustWindow &w, const outConfig &, const outputList &o) {
+void monitorWindow(monitorState &m, const trustState &t, const identState &ident, bool coherent,
+                   const std::string &confirmed, trustWindow &w, const outputList &o) {
     w.monitor = &m.fig;
     if (m.run->at) checkpoint(m, w, confirmed, o);
     if (!m.run->monitor) return;
 
     // AM audio has no IQ behind it, and its carrier's DC is gone.
     m.iq = std::isfinite(w.carrierHz);
-    m.kept[m.windows++ % kWindowsKept] = {w.t, w.varDepth, w.subDepth, w.deviationHz, w.carrierHz};
+    m.kept[m.windows++ % kWindowsKept] = {w.t, w.varDepth, w.subDepth, w.subSnr, w.carrierHz};
     // Windows older than the span drop out of the means.
     for (windowFigures &k : m.kept)
         if (k.t < w.t - kSpan + 1e-9) k = {k.t, NAN, NAN, NAN, NAN};
     double disc;
     monitorFigures &f = m.fig;
     f.f30Hz = trustClock(t, w.t, kSpan, disc);
-    f.subHz = 9960.0 + disc * kRate / (2 * kPi);
-    f.fmIndex = meanOf(m, &windowFigures::deviationHz) / f.f30Hz;
+    m.subSnr = meanOf(m, &windowFigures::subSnr);
+    const bool fm = m.subSnr >= kSubSnrMin;
+    f.subHz = fm ? 9960.0 + disc * kRate / (2 * kPi) : NAN;
+    f.fmIndex = fm ? deviationOf(t, w.t, f.f30Hz) / f.f30Hz : NAN;
     f.carrierOffsetHz = meanOf(m, &windowFigures::carrierHz);
     const bool fresh = ident.toneMs > 0 && ident.ms - ident.toneMs < kIdentKept;
     f.identHz = fresh ? ident.toneHz : NAN;
-    f.identDepth = fresh ? ident.toneDepth : NAN;
+    // The tone as the ident heard it: through the carrier loop in full, through
+    // an envelope detector as its slope passes it.
+    f.identDepth = fresh ? ident.toneLevel / (w.carrierAmp * (coherent ? 1.0 : w.envSlope)) : NAN;
     f.identPeriodS = identPeriod(ident);
     crystal(m, w, o);
-    f.ppm = std::isfinite(m.run->ppm) ? (m.run->live ? m.run->givenPpm : 0) + m.run->ppm : NAN;
+    f.ppm = std::isfinite(m.run->ppm) ? (m.run->live ? m.run->givenPpm : 0) + m.run->ppm + 0.0 : NAN;
 
     m.value[kVarDepth] = m.iq ? meanOf(m, &windowFigures::varDepth) : NAN;
     m.value[kSubDepth] = m.iq ? meanOf(m, &windowFigures::subDepth) : NAN;
@@ -281,6 +314,9 @@ void monitorFinish(monitorState &m, const outConfig &, const outputList &o) {
             line += figure(tol.format, v) + " (" + bounds(tol) + tol.note + "): " + (within(tol, v) ? "pass" : "FAIL");
         else if (k <= kSubDepth && !m.iq)
             line += "not measurable: the recording's audio has lost the carrier's DC";
+        else if ((k == kSub || k == kFmIndex) && std::isfinite(m.subSnr))
+            line += "not measurable: the subcarrier is " + figure("%.1f", m.subSnr) + " dB over the noise, under the " +
+                    figure("%.0f", kSubSnrMin) + " dB its FM needs";
         else if (k >= kIdentHz)
             line += "not measured: no repetition of the ident read alone";
         else

@@ -56,8 +56,9 @@ void monitorDestroy(monitorState *m);
 // A window's end: the figures into f (and through w.monitor onto the
 // window), the notices of a figure leaving or regaining its tolerance, of
 // the crystal, and (every minute of signal) of the checkpoint's bias.
-void monitorWindow(monitorState &m, const trustState &t, const identState &ident, const std::string &confirmed,
-                   trustWindow &w, const outConfig &c, const outputList &o);
+// coherent: the ident hears the carrier loop's AM.
+void monitorWindow(monitorState &m, const trustState &t, const identState &ident, bool coherent,
+                   const std::string &confirmed, trustWindow &w, const outputList &o);
 
 // The run's end: the station's report against its tolerances and the
 // checkpoint's bias.

@@ -277,7 +277,9 @@ void trustSubWindow(trustState &t, double pre, double pim) {
     t.lastR = mR;
     t.lastS = mS;
     const double now = static_cast<double>(t.pos) / kRate;
-    t.kept[t.keptCount++ % kTrustSubKeep] = trustSub{now, mS, t.subD / kTaken};
+    t.kept[t.keptCount++ % kTrustSubKeep] =
+        trustSub{now, mS, t.subD / kTaken, cpx{t.subTone.re / kTaken, t.subTone.im / kTaken}};
+    t.subTone = cpx{};
     t.subR = t.subS = cpx{};
     t.subD = 0;
     turnTone(t, now);
@@ -407,6 +409,8 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
         }
     }
     w.cn0 = dB(K * kRate);
+    w.carrierAmp = A;
+    w.envSlope = riceSlope(K);
     w.levelDbfs = 20 * std::log10(A * 128.0 / 127.5);
     w.noiseLsb = std::sqrt(s2 * 5120.0 * 5120.0 / 40.0);
     w.subSnr = dB(std::max(0.0, pF) / (v * tb.nSub));

@@ -42,6 +42,7 @@ struct trustWindow {
     double noiseLsb;                // noise per I/Q component, in byte steps
     unsigned reasons;               // trustReason bits of the failed checks
     double carrierHz;               // the carrier's offset from the station's frequency (NaN: no IQ)
+    double carrierAmp, envSlope;    // the carrier's amplitude (envelope units) and the envelope's slope dE[r]/dA
     const struct monitorFigures *monitor;  // --monitor, --at: the station's figures (null: none)
 };
 
@@ -53,6 +54,7 @@ struct trustSub {
     double t;       // seconds of signal at its end
     cpx S;          // the mean of S: the 30 Hz reference against navdial's 30 Hz
     double disc;    // the mean unlimited discriminator: the subcarrier's offset, radians a sample
+    cpx tone;       // its 30 Hz part: half the deviation, radians a sample, at the reference's phase
 };
 
 // Per-station accumulators: one instance per decoded station. Zero-initialise
@@ -97,6 +99,7 @@ struct trustState {
     // The unlimited discriminator's sum over the sub-window (one sample in
     // eight), and the last kTrustSubKeep sub-windows, a ring.
     double subD;
+    cpx subTone;
     trustSub kept[kTrustSubKeep];
     int64_t keptCount;
     // The station's 30 Hz clock error and subcarrier offset (Hz) as the last
@@ -183,6 +186,8 @@ inline void trustStep(trustState &t, double env, double c1, double s1, const cpx
         t.subS.re += S.re;
         t.subS.im += S.im;
         t.subD += disc;
+        t.subTone.re += disc * c1;
+        t.subTone.im += disc * s1;
     }
     if (++t.subCount == kTrustSubLen) trustSubWindow(t, pre, pim);
 }

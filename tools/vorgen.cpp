@@ -43,6 +43,9 @@ void usage() {
         " -T sec     seconds to the first repetition (1)\n"
         " -K hz      the ident tone's frequency (1020)\n"
         " -G         the ident tone on all the time, not keyed\n"
+        " -D depth   the ident tone's AM depth (0.1)\n"
+        " -x ppm     as a dongle whose crystal is this far off hears it: the carrier\n"
+        "            -ppm x the station's frequency (-f) away, every tone ppm lower\n"
         " -V depth   add speech-like noise (300-3000 Hz, in bursts) as AM of this rms depth\n"
         " -L         an ILS localizer instead of a VOR: 90 and 150 Hz AM at 20 %, no subcarrier\n"
         " -N         no carrier: only the noise set by -n\n"
@@ -123,8 +126,9 @@ int main(int argc, char **argv) {
     std::vector<std::string> more;
     double stationMhz = 113.0;
     bool offsetGiven = false;
+    double crystalPpm = 0;
     int c;
-    while ((c = getopt(argc, argv, "r:t:a:s:m:c:q:u:d:n:S:IM:W:P:T:K:GV:LNw:o:hR:O:f:F:A:")) != -1) {
+    while ((c = getopt(argc, argv, "r:t:a:s:m:c:q:u:d:n:S:IM:W:P:T:K:GD:x:V:LNw:o:hR:O:f:F:A:")) != -1) {
         switch (c) {
         case 'r': p.radial = number("-r", optarg); break;
         case 't': p.seconds = number("-t", optarg, 0, 1e6); break;
@@ -144,6 +148,8 @@ int main(int argc, char **argv) {
         case 'T': p.identStart = number("-T", optarg, 0, 1e6); break;
         case 'K': p.identHz = number("-K", optarg, 0, 20000); break;
         case 'G': p.identSteady = true; break;
+        case 'D': p.identDepth = number("-D", optarg, 0, 1); break;
+        case 'x': crystalPpm = number("-x", optarg, -1000, 1000); break;
         case 'V': p.voiceDepth = number("-V", optarg, 0, 1); break;
         case 'L': p.ils = true; break;
         case 'N': p.carrier = false; break;
@@ -160,6 +166,14 @@ int main(int argc, char **argv) {
         default: usage(); return 1;
         }
     }
+    // A crystal e off tunes the dongle e x (station - 50 kHz) off, and its
+    // sample clock runs e fast: the carrier lands -e x the station's
+    // frequency from where it should, and every tone reads e lower.
+    const double xtal = crystalPpm * 1e-6;
+    p.offsetHz -= xtal * stationMhz * 1e6;
+    p.toneHz /= 1 + xtal;
+    p.subHz /= 1 + xtal;
+    p.identHz /= 1 + xtal;
     // The other stations: their carriers where their frequencies fall
     // against the first one's.
     for (const std::string &m : more) {
@@ -178,6 +192,7 @@ int main(int argc, char **argv) {
         o.identStart = p.identStart + 1.3 * static_cast<double>(p.others.size() + 1);
         o.seed = 0;
         o.carrierHz = p.carrierHz + (mhz - stationMhz) * 1e6;
+        o.offsetHz -= xtal * (mhz - stationMhz) * 1e6;
         p.others.push_back(o);
     }
     if (wav) {
