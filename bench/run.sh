@@ -5,8 +5,8 @@
 #     two runs (4 s and 12 s of signal) over the difference of their lengths,
 #     for the plain and the fast kernels, split into the front end (per IQ
 #     pair) and the estimator (per envelope sample), and navdial -i itself,
-#     with the default estimator, with the weak-signal one (-w) and with
-#     three stations in one span (-a).
+#     with the default estimator, with the weak-signal one (-w), with the
+#     station check (--monitor) and with three stations in one span (-a).
 #  2. x86-64: seconds of signal per CPU second of navdial -i on a 60 s file
 #     (median of 5 runs) against the plain kernels, and peak memory; the
 #     same for a recording from another program: cf32 at 1.8 MS/s with the
@@ -74,6 +74,7 @@ done
 nav=$(persec build-armhf/receiver/navdial 113.1 -i)
 json=$(persec build-armhf/receiver/navdial -F json 113.1 -i)
 weak=$(persec build-armhf/receiver/navdial -w 113.1 -i)
+monitor=$(persec build-armhf/receiver/navdial -F json --monitor 113.1 -i)
 morse=$(( ($(count "$work/morse12.cu8" build-armhf/receiver/navdial 113.1 -i) - \
             $(count "$work/morse4.cu8" build-armhf/receiver/navdial 113.1 -i)) / 8 ))
 awk -v n=$nav -v j=$json -v p=$all_plain -v f=$all_fast 'BEGIN {
@@ -82,6 +83,8 @@ awk -v n=$nav -v j=$json -v p=$all_plain -v f=$all_fast 'BEGIN {
     printf "  navdial -i -F json:                  %.1f M per second of signal, %.3f of the kernels alone\n", j / 1e6, j / f }'
 awk -v w=$weak -v n=$nav 'BEGIN {
     printf "  navdial -i -w (weak-signal estimator):   %.1f M per second of signal, %.3f of the default'"'"'s\n", w / 1e6, w / n }'
+awk -v m=$monitor -v j=$json 'BEGIN {
+    printf "  navdial -i -F json --monitor:         %.1f M per second of signal (%.1f M more than -F json)\n", m / 1e6, (m - j) / 1e6 }'
 awk -v m=$morse -v n=$nav 'BEGIN {
     printf "  navdial -i, a Morse ident read every 6 s: %.1f M per second of signal (%.1f M more)\n", m / 1e6, (m - n) / 1e6 }'
 speech=$(( ($(count "$work/speech30.cu8" build-armhf/receiver/navdial 113.1 -i) - \

@@ -42,7 +42,7 @@ struct trustWindow {
     double noiseLsb;                // noise per I/Q component, in byte steps
     unsigned reasons;               // trustReason bits of the failed checks
     double carrierHz;               // the carrier's offset from the station's frequency (NaN: no IQ)
-    double carrierAmp, envSlope;    // the carrier's amplitude (envelope units) and the envelope's slope dE[r]/dA
+    double carrierAmp, envSlope;    // the carrier's amplitude in the envelope (its units) and the envelope's slope dE[r]/dA
     const struct monitorFigures *monitor;  // --monitor, --at: the station's figures (null: none)
 };
 

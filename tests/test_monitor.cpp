@@ -57,7 +57,7 @@ std::string verdict(const std::string &err, const std::string &name) {
 TEST(Monitor, StationAgainstItsTolerances) {
     struct Truth {
         double f30 = 30, sub = 9960, index = 16, var = 0.3, subDepth = 0.3, identHz = 1020, identDepth = 0.1,
-               period = 7, carrier = 0;
+               period = 7, carrier = 0, ppm = 0;
     };
     struct Row {
         const char *what;
@@ -67,6 +67,9 @@ TEST(Monitor, StationAgainstItsTolerances) {
     const Row rows[] = {
         {"on nominal", {}, ""},
         {"all 1 % off within", {30.25, 10050, 16.6, 0.29, 0.31, 1060, 0.06, 6.5, 1500}, ""},
+        // A dongle 100 ppm off: the carrier 11 kHz away, where the block
+        // sum takes 8 % of it and of its 30 Hz sidebands alike.
+        {"the dongle 100 ppm off", {30, 9960, 16, 0.3, 0.3, 1020, 0.1, 7, 0, 100}, ""},
         {"clock", {30.4, 9960, 16, 0.3, 0.3, 1020, 0.1, 7, 0}, "f30_hz"},
         {"subcarrier", {30, 10075, 16, 0.3, 0.3, 1020, 0.1, 7, 0}, "sub_hz"},
         {"deviation", {30, 9960, 14.4, 0.3, 0.3, 1020, 0.1, 7, 0}, "fm_index"},
@@ -86,21 +89,24 @@ TEST(Monitor, StationAgainstItsTolerances) {
                                  std::to_string(t.f30), "-u", std::to_string(t.sub), "-m", std::to_string(t.index),
                                  "-a", std::to_string(t.var), "-s", std::to_string(t.subDepth), "-K",
                                  std::to_string(t.identHz), "-D", std::to_string(t.identDepth), "-M", "KLO", "-W",
-                                 "9.6", "-P", std::to_string(t.period), "-T", "1", "-c", std::to_string(t.carrier)},
+                                 "9.6", "-P", std::to_string(t.period), "-T", "1", "-c", std::to_string(t.carrier),
+                                 "-f", "113.1", "-x", std::to_string(t.ppm)},
                                 {"-F", "json", "--monitor", "-i", "-", "113.1"});
         ASSERT_EQ(o.status, 0) << o.err;
         const json w = lastWindow(o.out);
         ASSERT_TRUE(w.is_object()) << o.out;
         // The accuracy asked for at 50 dB-Hz and above.
-        EXPECT_NEAR(w["f30_hz"].get<double>(), t.f30, 0.01);
-        EXPECT_NEAR(w["sub_hz"].get<double>(), t.sub, 2);
+        // What the dongle hears: every tone ppm lower, the carrier moved.
+        const double k = 1 / (1 + t.ppm * 1e-6);
+        EXPECT_NEAR(w["f30_hz"].get<double>(), t.f30 * k, 0.01);
+        EXPECT_NEAR(w["sub_hz"].get<double>(), t.sub * k, 2);
         EXPECT_NEAR(w["fm_index"].get<double>(), t.index, 0.2);
         EXPECT_NEAR(w["var_depth"].get<double>(), t.var, 0.01);
         EXPECT_NEAR(w["sub_depth"].get<double>(), t.subDepth, 0.01);
-        EXPECT_NEAR(w["ident_hz"].get<double>(), t.identHz, 2);
+        EXPECT_NEAR(w["ident_hz"].get<double>(), t.identHz * k, 2);
         EXPECT_NEAR(w["ident_depth"].get<double>(), t.identDepth, 0.01);
         EXPECT_NEAR(w["ident_period_s"].get<double>(), t.period, 0.1);
-        EXPECT_NEAR(w["carrier_offset_hz"].get<double>(), t.carrier, 5);
+        EXPECT_NEAR(w["carrier_offset_hz"].get<double>(), t.carrier - t.ppm * 113.1, 5);
         // The report: the one figure outside fails, every other passes; the
         // carrier is a figure, not a verdict.
         for (const char *name : kNames)
