@@ -144,13 +144,14 @@ void crystal(monitorState &m, const trustWindow &w, const outputList &o) {
     r.ppm = sum / stations;
     if (!r.ppmSaid && (stations == r.stations || w.t >= kCrystalWait)) {
         r.ppmSaid = true;
-        const double total = std::round((r.live ? r.givenPpm : 0) + r.ppm) + 0.0;  // never "-0"
+        const double total = (r.live ? r.givenPpm : 0) + r.ppm;
         char b[320];
         std::snprintf(b, sizeof b,
-                      "navdial: the dongle's crystal is %.1f ppm off by the carrier%s of %d station%s: "
+                      "navdial: the dongle's crystal runs %.1f ppm %s by the carrier%s of %d station%s: "
                       "use -p %.0f. It is good to the stations' own frequency tolerance "
                       "(0.005 %%, 50 ppm; most hold far better)",
-                      std::fabs(r.ppm), stations > 1 ? "s" : "", stations, stations > 1 ? "s" : "", total);
+                      std::fabs(total), total < 0 ? "slow" : "fast", stations > 1 ? "s" : "", stations,
+                      stations > 1 ? "s" : "", std::round(total) + 0.0);
         outputNotice(o, noticeKind::notice, b);
     }
 }

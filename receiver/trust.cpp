@@ -184,6 +184,40 @@ double wrapPi(double x) {
 
 double dB(double x) { return 10.0 * std::log10(x); }
 
+// The envelope of a carrier in noise is not linear below about 55 dB-Hz
+// (K = A^2 / 2 s2 under 20): its slope passes each tone, but its third-order
+// terms take a little more of one tone the deeper the other is (twice as
+// much as of itself), 3 % of both at 50 dB-Hz. The depths the slope gave are
+// the tones' fundamentals over A times the slope; each is solved again
+// against the fundamentals of the mean envelope over a grid of both tones'
+// phases, the other at its own depth.
+void toneDepths(trustWindow &w, double A, double s2) {
+    const double K = A * A / (2 * s2);
+    if (!(K > 0 && K < 20) || !(w.varDepth > 0 && w.varDepth < 1) || !(w.subDepth >= 0 && w.subDepth < 1)) return;
+    const double sd = std::sqrt(s2), slope = riceSlope(K);
+    const double want[2] = {w.varDepth * A * slope, w.subDepth * A * slope};  // the fundamentals measured
+    double m[2] = {w.varDepth, w.subDepth};
+    constexpr int kGrid = 12;
+    double c[kGrid];
+    for (int k = 0; k < kGrid; ++k) c[k] = std::cos(2 * kPi * (k + 0.5) / kGrid);
+    for (int it = 0; it < 3; ++it) {
+        double got[2] = {0, 0};
+        for (int i = 0; i < kGrid; ++i)
+            for (int j = 0; j < kGrid; ++j) {
+                const double a = std::fabs(A * (1 + m[0] * c[i] + m[1] * c[j])) / sd;
+                const double e = sd * riceMean(a * a / 2);
+                got[0] += 2 * e * c[i];
+                got[1] += 2 * e * c[j];
+            }
+        for (int k = 0; k < 2; ++k) {
+            got[k] /= kGrid * kGrid;
+            if (m[k] > 0 && got[k] > 0) m[k] *= want[k] / got[k];
+        }
+    }
+    w.varDepth = m[0];
+    w.subDepth = m[1];
+}
+
 }  // namespace
 
 const char *trustReasonName(int k) { return k >= 0 && k < kReasonCount ? kNames[k] : "?"; }
@@ -385,12 +419,17 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
 
     // The modulation's power also shows in the lag-one product: slow
     // modulation (the 30 Hz tone, an ident, speech) in full, the subcarrier
-    // by cos(2 pi 9960/50000). The envelope's variance less its noise is the
-    // whole modulation's power; it is taken out once the depths are known
-    // (they need A), and the noise solved again.
+    // by cos(2 pi 9960/50000). The tones' share follows from their depths,
+    // which need A: A and the depths are solved together. Whatever slow
+    // modulation the envelope's variance holds beyond the tones (the
+    // variance less its noise) is added; the variance alone would not do
+    // for the tones, as its noise is only known to a few per cent in the
+    // Rice regime, which is the tones' whole share below 50 dB-Hz.
     const double modPower = t.count >= 8 ? t.env2 / n - (t.env / n) * (t.env / n) - v : nan;
+    const double lagged = A2;
+    const double subLag = std::cos(2 * kPi * 9960 / kRate);
     double s2 = v, A = std::sqrt(A2), K = 0;
-    for (int pass = 0; pass < 2; ++pass) {
+    for (int pass = 0; pass < 4; ++pass) {
         for (int it = 0; it < 30 && A2 > 0 && v > 0; ++it) {
             K = A2 / (2 * s2);
             s2 = v / riceVariance(K);
@@ -404,12 +443,15 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
         // in the block sum: 8 % with a dongle 100 ppm off.
         w.varDepth = 2 * std::sqrt(pVar) / (tb.g30 * A * slope * box);
         w.subDepth = 2 * std::sqrt(std::max(0.0, pF) / sweep) / (tb.gSub * A * slope * boxSub);
-        if (pass == 0 && t.lags > 0 && modPower > 0) {
-            const double mod = modPower / (slope * slope * A2);
-            const double lagShare = mod - w.subDepth * w.subDepth / 2 * (1 - std::cos(2 * kPi * 9960 / kRate));
-            A2 /= 1 + std::max(0.0, lagShare);
+        if (pass < 3 && t.lags > 0) {
+            // (A depth above 1 is noise read as a tone: it is not a share.)
+            const double var2 = std::isfinite(w.varDepth) ? std::min(w.varDepth, 1.0) * std::min(w.varDepth, 1.0) / 2 : 0;
+            const double sub2 = std::isfinite(w.subDepth) ? std::min(w.subDepth, 1.0) * std::min(w.subDepth, 1.0) / 2 : 0;
+            const double rest = modPower > 0 ? modPower / (slope * slope * A2) - var2 - sub2 : 0;
+            A2 = lagged / (1 + var2 + sub2 * subLag + std::max(0.0, rest));
         }
     }
+    toneDepths(w, A, s2);
     w.cn0 = dB(K * kRate);
     w.carrierAmp = A * box;  // as the envelope has it
     w.envSlope = riceSlope(K);
