@@ -191,12 +191,14 @@ double dB(double x) { return 10.0 * std::log10(x); }
 // the tones' fundamentals over A times the slope; each is solved again
 // against the fundamentals of the mean envelope over a grid of both tones'
 // phases, the other at its own depth.
-void toneDepths(trustWindow &w, double A, double s2) {
+// A: the carrier as the envelope has it; subGain: what the block sum left
+// of the subcarrier's sidebands against it.
+void toneDepths(trustWindow &w, double A, double s2, double subGain) {
     const double K = A * A / (2 * s2);
     if (!(K > 0 && K < 20) || !(w.varDepth > 0 && w.varDepth < 1) || !(w.subDepth >= 0 && w.subDepth < 1)) return;
     const double sd = std::sqrt(s2), slope = riceSlope(K);
-    const double want[2] = {w.varDepth * A * slope, w.subDepth * A * slope};  // the fundamentals measured
-    double m[2] = {w.varDepth, w.subDepth};
+    double m[2] = {w.varDepth, w.subDepth * subGain};     // as the envelope has them
+    const double want[2] = {m[0] * A * slope, m[1] * A * slope};  // the fundamentals measured
     constexpr int kGrid = 12;
     double c[kGrid];
     for (int k = 0; k < kGrid; ++k) c[k] = std::cos(2 * kPi * (k + 0.5) / kGrid);
@@ -215,7 +217,7 @@ void toneDepths(trustWindow &w, double A, double s2) {
         }
     }
     w.varDepth = m[0];
-    w.subDepth = m[1];
+    w.subDepth = m[1] / subGain;
 }
 
 }  // namespace
@@ -415,7 +417,14 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
 
     // The variable tone's power in R, from the sub-window means (the
     // subcarrier, the 60 Hz image and wide-band noise average out of them).
-    const double pVar = t.subs >= 2 ? std::max(0.0, t.pR / t.subs - t.dR / (t.subs - 1) / 2) : nan;
+    // A station's clock off by f30Off turns R by 2 pi f30Off 0.1 s from one
+    // sub-window to the next, which the neighbours' differences count as
+    // noise, and its filter passes the tone a little less.
+    double pVar = t.subs >= 2 ? std::max(0.0, t.pR / t.subs - t.dR / (t.subs - 1) / 2) : nan;
+    if (f30Off != 0) {
+        const double turn = 2 * kPi * f30Off * kTrustSubLen / kRate, g = std::abs(response(coef30, f30Off)) / tb.g30;
+        pVar = t.subs >= 2 ? std::max(0.0, t.pR / t.subs - t.dR / (t.subs - 1) / 2) / std::cos(turn) / (g * g) : nan;
+    }
 
     // The modulation's power also shows in the lag-one product: slow
     // modulation (the 30 Hz tone, an ident, speech) in full, the subcarrier
@@ -438,7 +447,8 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
         A = std::sqrt(A2);
         // An envelope detector passes less of the modulation when the noise
         // is strong (its slope dE[r]/dA falls below 1).
-        const double slope = riceSlope(K);
+        // (Of the carrier the envelope has: the block sum took its share.)
+        const double slope = riceSlope(K * box * box);
         // The 30 Hz sidebands lie beside the carrier and lose what it loses
         // in the block sum: 8 % with a dongle 100 ppm off.
         w.varDepth = 2 * std::sqrt(pVar) / (tb.g30 * A * slope * box);
@@ -451,10 +461,10 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
             A2 = lagged / (1 + var2 + sub2 * subLag + std::max(0.0, rest));
         }
     }
-    toneDepths(w, A, s2);
+    toneDepths(w, A * box, s2, boxSub / box);
     w.cn0 = dB(K * kRate);
     w.carrierAmp = A * box;  // as the envelope has it
-    w.envSlope = riceSlope(K);
+    w.envSlope = riceSlope(K * box * box);
     w.levelDbfs = 20 * std::log10(A * 128.0 / 127.5);
     w.noiseLsb = std::sqrt(s2 * 5120.0 * 5120.0 / 40.0);
     w.subSnr = dB(std::max(0.0, pF) / (v * tb.nSub));
