@@ -74,11 +74,11 @@ struct identState {
     double historyDot[4];    // and their dot lengths
     // The keyed tone as the last repetition read alone showed it, and when
     // the last repetitions read alone began: a station's own figures.
-    uint32_t repFirst;      // the repetition's first 125 Hz sample, counted as slowCount
-    uint32_t toneMs;        // when the tone was last read (0: never)
-    double toneHz;          // its frequency, Hz
-    double toneLevel;       // its amplitude where keyed, in the envelope's units
-    double readStarts[4];   // where the keying of the last repetitions read alone began, newest first (s)
+    uint32_t repFirst;     // the repetition's first 125 Hz sample, counted as slowCount
+    uint32_t toneMs;       // when the tone was last read (0: never)
+    double toneHz;         // its frequency, Hz
+    double toneLevel;      // its amplitude where keyed, in the envelope's units
+    double readStarts[4];  // where the keying of the last repetitions read alone began, newest first (s)
     int readCount;
 };
 

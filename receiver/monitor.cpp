@@ -25,22 +25,24 @@ enum check { kVarDepth, kSubDepth, kF30, kSub, kFmIndex, kIdentHz, kIdentDepth, 
 struct tolerance {
     const char *name;
     double lo, hi;
+    double slack;        // allowed for the measure where the nominal sits on a bound
     const char *format;  // the figure's
     const char *note;    // after the bounds, or ""
 };
 const tolerance kTolerance[kChecks] = {
-    {"var_depth", 0.28, 0.32, "%.3f", ""},
-    {"sub_depth", 0.28, 0.32, "%.3f", ""},
-    {"f30_hz", 29.7, 30.3, "%.4f", ""},
-    {"sub_hz", 9860.4, 10059.6, "%.1f", ""},
-    {"fm_index", 15.0, 17.0, "%.2f", ""},
-    {"ident_hz", 970.0, 1070.0, "%.1f", ""},
+    {"var_depth", 0.28, 0.32, 0, "%.3f", ""},
+    {"sub_depth", 0.28, 0.32, 0, "%.3f", ""},
+    {"f30_hz", 29.7, 30.3, 0, "%.4f", ""},
+    {"sub_hz", 9860.4, 10059.6, 0, "%.1f", ""},
+    {"fm_index", 15.0, 17.0, 0, "%.2f", ""},
+    {"ident_hz", 970.0, 1070.0, 0, "%.1f", ""},
     // Annex 10 asks for close to 10 % and not above: below 5 % navdial calls
-    // it too weak.
-    {"ident_depth", 0.05, 0.10, "%.3f", "; the lower bound is navdial's"},
-    // Three repetitions every 30 s; the starts are found to a 20 ms cell
-    // either side.
-    {"ident_period_s", 0.0, 10.1, "%.2f", "; three repetitions every 30 s"},
+    // it too weak. A station keyed at 10 % sits on the bound, where the
+    // measure's own spread (0.005) would fail it half the time.
+    {"ident_depth", 0.05, 0.10, 0.005, "%.3f", "; the lower bound is navdial's, 0.005 allowed for the measure"},
+    // Three repetitions every 30 s: 10 s apart at most, where a station
+    // keyed every 10 s sits; the starts are found to about 20 ms.
+    {"ident_period_s", 0.0, 10.0, 0.1, "%.2f", "; three repetitions every 30 s, 0.1 s allowed for the measure"},
 };
 
 struct windowFigures {
@@ -91,7 +93,7 @@ std::string bounds(const tolerance &t) {
     return (t.lo > 0 ? figure(t.format, t.lo) + " to " : std::string("at most ")) + figure(t.format, t.hi);
 }
 
-bool within(const tolerance &t, double v) { return v >= t.lo && v <= t.hi; }
+bool within(const tolerance &t, double v) { return v >= t.lo - t.slack && v <= t.hi + t.slack; }
 
 // The peak deviation, Hz: the unlimited discriminator's 30 Hz part of each
 // sub-window, turned back by the station's clock error and summed over the
@@ -170,8 +172,7 @@ void sayBias(const monitorState &m, const outputList &o) {
             std::snprintf(b, sizeof b,
                           "%s at the checkpoint: bias %+.2f deg (95 %%: %+.2f to %+.2f) over %zu valid "
                           "window%s, against %.1f deg by the geometry",
-                          m.known->ident.c_str(), s.median, s.lo, s.hi, s.n, s.n > 1 ? "s" : "",
-                          m.fig.expectedRadial);
+                          m.known->ident.c_str(), s.median, s.lo, s.hi, s.n, s.n > 1 ? "s" : "", m.fig.expectedRadial);
         line += b;
     }
     outputNotice(o, noticeKind::notice, line);
@@ -184,8 +185,7 @@ void checkpoint(monitorState &m, const trustWindow &w, const std::string &confir
         if (c.size() == 1) {
             m.known = c[0];
             double azi1, azi2;
-            GeographicLib::Geodesic::WGS84().Inverse(m.known->lat, m.known->lon, r.where.lat, r.where.lon, azi1,
-                                                     azi2);
+            GeographicLib::Geodesic::WGS84().Inverse(m.known->lat, m.known->lon, r.where.lat, r.where.lon, azi1, azi2);
             bool magnetic;
             m.fig.expectedRadial = radialOf(*m.known, azi1 < 0 ? azi1 + 360 : azi1, magnetic);
         }

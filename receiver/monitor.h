@@ -20,7 +20,7 @@ struct monitorFigures {
     double f30Hz = NAN, subHz = NAN, fmIndex = NAN;
     double identHz = NAN, identDepth = NAN, identPeriodS = NAN;
     double carrierOffsetHz = NAN;
-    double ppm = NAN;        // the value to give -p (the total), once estimated
+    double ppm = NAN;         // the value to give -p (the total), once estimated
     bool checkpoint = false;  // --at: the geometry's radial and the bias
     double expectedRadial = NAN, bias = NAN;
 };
@@ -29,12 +29,12 @@ struct monitorFigures {
 // stream, outliving the stations.
 struct monitorRun {
     bool monitor = false;
-    bool live = false;          // a dongle: the -p given is in what is heard
-    double givenPpm = 0;        // -p
-    int stations = 1;           // heard in this run
-    bool at = false;            // --at: the checkpoint
-    place where;                // its position
-    std::vector<station> db;    // the station file, for the checkpoint
+    bool live = false;        // a dongle: the -p given is in what is heard
+    double givenPpm = 0;      // -p
+    int stations = 1;         // heard in this run
+    bool at = false;          // --at: the checkpoint
+    place where;              // its position
+    std::vector<station> db;  // the station file, for the checkpoint
     // The crystal: per station, its carrier offsets in ppm of its frequency.
     struct heard {
         int32_t freqHz;

@@ -734,8 +734,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
 
 }  // namespace
 
-std::string identDecode(const identRep *const *reps, int n, double hz, double &dot, double &doubt,
-                        identTone *tone) {
+std::string identDecode(const identRep *const *reps, int n, double hz, double &dot, double &doubt, identTone *tone) {
     dot = 0;
     doubt = INFINITY;
     if (n < 1 || n > kIdentJoint) return "";

@@ -32,8 +32,8 @@ struct outConfig {
     bool flatFront = false;
     double noiseShape = 0;
     bool eightBit = true;
-    bool weak = false;    // -w: the weak-signal estimator's bearings
-    bool tagged = false;  // one of several stations: lines and notices name the frequency
+    bool weak = false;                     // -w: the weak-signal estimator's bearings
+    bool tagged = false;                   // one of several stations: lines and notices name the frequency
     struct monitorRun *monitor = nullptr;  // --monitor, --at (monitor.h): the station's own figures
 };
 

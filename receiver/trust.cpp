@@ -197,7 +197,7 @@ void toneDepths(trustWindow &w, double A, double s2, double subGain) {
     const double K = A * A / (2 * s2);
     if (!(K > 0 && K < 20) || !(w.varDepth > 0 && w.varDepth < 1) || !(w.subDepth >= 0 && w.subDepth < 1)) return;
     const double sd = std::sqrt(s2), slope = riceSlope(K);
-    double m[2] = {w.varDepth, w.subDepth * subGain};     // as the envelope has them
+    double m[2] = {w.varDepth, w.subDepth * subGain};             // as the envelope has them
     const double want[2] = {m[0] * A * slope, m[1] * A * slope};  // the fundamentals measured
     constexpr int kGrid = 12;
     double c[kGrid];
@@ -410,8 +410,8 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     const double subOff = std::fabs(t.subOffHz) > kSubOff ? t.subOffHz : 0.0;
     double dev = pF > 0 ? Y / pF : nan;  // radians per sample
     for (int it = 0; it < 4 && std::isfinite(dev); ++it)
-        dev = Y / (2 * pF *
-                   (subOff == 0 ? subCos2(dev * kRate / (2 * kPi)) : subCos2(dev * kRate / (2 * kPi), subOff)));
+        dev =
+            Y / (2 * pF * (subOff == 0 ? subCos2(dev * kRate / (2 * kPi)) : subCos2(dev * kRate / (2 * kPi), subOff)));
     w.deviationHz = dev * kRate / (2 * kPi);
     const double sweep = std::isfinite(dev) ? subSweep(w.deviationHz, subOff) : 1.0;
 
@@ -455,8 +455,10 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
         w.subDepth = 2 * std::sqrt(std::max(0.0, pF) / sweep) / (tb.gSub * A * slope * boxSub);
         if (pass < 3 && t.lags > 0) {
             // (A depth above 1 is noise read as a tone: it is not a share.)
-            const double var2 = std::isfinite(w.varDepth) ? std::min(w.varDepth, 1.0) * std::min(w.varDepth, 1.0) / 2 : 0;
-            const double sub2 = std::isfinite(w.subDepth) ? std::min(w.subDepth, 1.0) * std::min(w.subDepth, 1.0) / 2 : 0;
+            const double var2 =
+                std::isfinite(w.varDepth) ? std::min(w.varDepth, 1.0) * std::min(w.varDepth, 1.0) / 2 : 0;
+            const double sub2 =
+                std::isfinite(w.subDepth) ? std::min(w.subDepth, 1.0) * std::min(w.subDepth, 1.0) / 2 : 0;
             const double rest = modPower > 0 ? modPower / (slope * slope * A2) - var2 - sub2 : 0;
             A2 = lagged / (1 + var2 + sub2 * subLag + std::max(0.0, rest));
         }

@@ -42,7 +42,8 @@ struct trustWindow {
     double noiseLsb;                // noise per I/Q component, in byte steps
     unsigned reasons;               // trustReason bits of the failed checks
     double carrierHz;               // the carrier's offset from the station's frequency (NaN: no IQ)
-    double carrierAmp, envSlope;    // the carrier's amplitude in the envelope (its units) and the envelope's slope dE[r]/dA
+    double carrierAmp,
+        envSlope;  // the carrier's amplitude in the envelope (its units) and the envelope's slope dE[r]/dA
     const struct monitorFigures *monitor;  // --monitor, --at: the station's figures (null: none)
 };
 
@@ -51,10 +52,10 @@ struct trustWindow {
 // 30 Hz clock error, and the subcarrier's mean frequency.
 constexpr int kTrustSubKeep = 100;
 struct trustSub {
-    double t;       // seconds of signal at its end
-    cpx S;          // the mean of S: the 30 Hz reference against navdial's 30 Hz
-    double disc;    // the mean unlimited discriminator: the subcarrier's offset, radians a sample
-    cpx tone;       // its 30 Hz part: half the deviation, radians a sample, at the reference's phase
+    double t;     // seconds of signal at its end
+    cpx S;        // the mean of S: the 30 Hz reference against navdial's 30 Hz
+    double disc;  // the mean unlimited discriminator: the subcarrier's offset, radians a sample
+    cpx tone;     // its 30 Hz part: half the deviation, radians a sample, at the reference's phase
 };
 
 // Per-station accumulators: one instance per decoded station. Zero-initialise

@@ -79,18 +79,30 @@ TEST(Monitor, StationAgainstItsTolerances) {
         {"ident depth", {30, 9960, 16, 0.3, 0.3, 1020, 0.14, 7, 0}, "ident_depth"},
         {"ident period", {30, 9960, 16, 0.3, 0.3, 1020, 0.1, 12, 0}, "ident_period_s"},
     };
-    const char *kNames[] = {"var_depth", "sub_depth", "f30_hz",  "sub_hz",        "fm_index",
-                            "ident_hz",  "ident_depth", "ident_period_s"};
+    const char *kNames[] = {"var_depth", "sub_depth", "f30_hz",      "sub_hz",
+                            "fm_index",  "ident_hz",  "ident_depth", "ident_period_s"};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         const Truth &t = r.t;
         const double seconds = std::max(16.0, 2 * t.period + 4);
-        const Outcome o = piped({"-r", "133", "-t", std::to_string(seconds), "-n", "60", "-S", "7", "-q",
-                                 std::to_string(t.f30), "-u", std::to_string(t.sub), "-m", std::to_string(t.index),
-                                 "-a", std::to_string(t.var), "-s", std::to_string(t.subDepth), "-K",
-                                 std::to_string(t.identHz), "-D", std::to_string(t.identDepth), "-M", "KLO", "-W",
-                                 "9.6", "-P", std::to_string(t.period), "-T", "1", "-c", std::to_string(t.carrier),
-                                 "-f", "113.1", "-x", std::to_string(t.ppm)},
+        const Outcome o = piped({"-r", "133",
+                                 "-t", std::to_string(seconds),
+                                 "-n", "60",
+                                 "-S", "7",
+                                 "-q", std::to_string(t.f30),
+                                 "-u", std::to_string(t.sub),
+                                 "-m", std::to_string(t.index),
+                                 "-a", std::to_string(t.var),
+                                 "-s", std::to_string(t.subDepth),
+                                 "-K", std::to_string(t.identHz),
+                                 "-D", std::to_string(t.identDepth),
+                                 "-M", "KLO",
+                                 "-W", "9.6",
+                                 "-P", std::to_string(t.period),
+                                 "-T", "1",
+                                 "-c", std::to_string(t.carrier),
+                                 "-f", "113.1",
+                                 "-x", std::to_string(t.ppm)},
                                 {"-F", "json", "--monitor", "-i", "-", "113.1"});
         ASSERT_EQ(o.status, 0) << o.err;
         const json w = lastWindow(o.out);
@@ -128,8 +140,8 @@ TEST(Monitor, WhatCannotBeMeasuredIsSaid) {
     EXPECT_EQ(verdict(a.err, "f30_hz"), "pass") << a.err;
     EXPECT_TRUE(lastWindow(a.out)["carrier_offset_hz"].is_null()) << a.out;
 
-    const Outcome weak = piped({"-r", "20", "-t", "14", "-n", "49", "-S", "2"},
-                               {"-F", "json", "--monitor", "-i", "-", "113.1"});
+    const Outcome weak =
+        piped({"-r", "20", "-t", "14", "-n", "49", "-S", "2"}, {"-F", "json", "--monitor", "-i", "-", "113.1"});
     EXPECT_EQ(verdict(weak.err, "fm_index"), "not") << weak.err;
     EXPECT_NE(weak.err.find("under the 9 dB its FM needs"), std::string::npos) << weak.err;
     EXPECT_EQ(verdict(weak.err, "ident_hz"), "not") << weak.err;  // no ident keyed
@@ -144,9 +156,9 @@ TEST(Monitor, WhatCannotBeMeasuredIsSaid) {
 TEST(Monitor, CrystalFromTheCarriers) {
     for (const double ppm : {-100.0, -45.0, -7.0, 0.0, 31.0, 100.0}) {
         SCOPED_TRACE(ppm);
-        const Outcome o = piped({"-r", "77", "-t", "12", "-n", "50", "-S", "4", "-f", "113.1", "-x",
-                                 std::to_string(ppm)},
-                                {"-F", "json", "--monitor", "-i", "-", "113.1"});
+        const Outcome o =
+            piped({"-r", "77", "-t", "12", "-n", "50", "-S", "4", "-f", "113.1", "-x", std::to_string(ppm)},
+                  {"-F", "json", "--monitor", "-i", "-", "113.1"});
         const json w = lastWindow(o.out);
         ASSERT_TRUE(w.is_object()) << o.err;
         EXPECT_NEAR(w["ppm"].get<double>(), ppm, 0.5);
@@ -155,10 +167,9 @@ TEST(Monitor, CrystalFromTheCarriers) {
         EXPECT_NE(o.err.find(use), std::string::npos) << o.err;
     }
     // Two stations 600 kHz apart, each heard by the same crystal.
-    const Outcome two = piped({"-r", "77", "-t", "12", "-n", "55", "-S", "4", "-f", "113.0", "-x", "-23", "-A",
-                               "113.6:45:-1"},
-                              {"-F", "json", "--monitor", "-i", "-", "-c", "112.95", "-s", "2M", "-a", "113.6",
-                               "113.0"});
+    const Outcome two =
+        piped({"-r", "77", "-t", "12", "-n", "55", "-S", "4", "-f", "113.0", "-x", "-23", "-A", "113.6:45:-1"},
+              {"-F", "json", "--monitor", "-i", "-", "-c", "112.95", "-s", "2M", "-a", "113.6", "113.0"});
     EXPECT_NE(two.err.find("by the carriers of 2 stations: use -p -23."), std::string::npos) << two.err;
 }
 
@@ -173,8 +184,8 @@ TEST(Monitor, CheckpointBias) {
     };
     for (const Row &r : {Row{"one station", 1.5, 0, false}, Row{"two stations", -0.8, 2.3, true}}) {
         SCOPED_TRACE(r.what);
-        std::vector<std::string> gen = {"-r", std::to_string(242.22 + r.klo), "-t", "61", "-n", "55", "-S", "5",
-                                        "-f", "114.85"};
+        std::vector<std::string> gen = {
+            "-r", std::to_string(242.22 + r.klo), "-t", "61", "-n", "55", "-S", "5", "-f", "114.85"};
         std::vector<std::string> nav = {"-F", "json", "--at", "47.30,8.10", "-i", "-"};
         if (r.both) {
             gen.insert(gen.end(), {"-O", "850000", "-A", "113.2:" + std::to_string(119.28 + r.hoc) + ":0"});
