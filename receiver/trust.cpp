@@ -199,7 +199,7 @@ void toneDepths(trustWindow &w, double A, double s2, double subGain) {
     const double sd = std::sqrt(s2), slope = riceSlope(K);
     double m[2] = {w.varDepth, w.subDepth * subGain};             // as the envelope has them
     const double want[2] = {m[0] * A * slope, m[1] * A * slope};  // the fundamentals measured
-    constexpr int kGrid = 12;
+    constexpr int kGrid = 8;  // the mean of a smooth periodic function: a few points are exact
     double c[kGrid];
     for (int k = 0; k < kGrid; ++k) c[k] = std::cos(2 * kPi * (k + 0.5) / kGrid);
     for (int it = 0; it < 3; ++it) {
