@@ -1,6 +1,7 @@
 // Knowing the station: --monitor's figures against the generator's truth and
 // the tolerances, the crystal's error, and --at's bias at a checkpoint.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -145,6 +146,16 @@ TEST(Monitor, WhatCannotBeMeasuredIsSaid) {
     EXPECT_EQ(verdict(weak.err, "fm_index"), "not") << weak.err;
     EXPECT_NE(weak.err.find("under the 9 dB its FM needs"), std::string::npos) << weak.err;
     EXPECT_EQ(verdict(weak.err, "ident_hz"), "not") << weak.err;  // no ident keyed
+    // Stopped by a signal, the report still comes.
+    const std::string rec = "/tmp/navdial-monitor-" + std::to_string(getpid()) + ".cu8";
+    ASSERT_EQ(run(program(VORGEN_BIN, {"-r", "20", "-t", "30", "-n", "60", "-o", rec})).status, 0);
+    Child c = start(program(NAVDIAL_BIN, {"--monitor", "--throttle", "-i", rec, "113.1"}));
+    ASSERT_TRUE(waitForLines(c, 6, 30));
+    kill(c.pid, SIGINT);
+    const Outcome stopped = finish(c);
+    unlink(rec.c_str());
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_EQ(verdict(stopped.err, "f30_hz"), "pass") << stopped.err;
     // Without --monitor, none of it.
     const Outcome plain = piped({"-r", "20", "-t", "4", "-n", "60"}, {"-F", "json", "-i", "-", "113.1"});
     EXPECT_EQ(plain.out.find("f30_hz"), std::string::npos);
