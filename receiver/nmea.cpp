@@ -7,8 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -103,13 +107,21 @@ struct nmeaServer {
     int wake[2] = {-1, -1};  // the sample thread's nudge to the server's poll
     bool live = false;
     double start = 0;  // UTC of the signal's first sample
-    std::mutex m;      // guards `queue`
+    std::mutex m;      // guards `queue` and `flushed`
     std::deque<std::string> queue;
+    // The run's end: what is queued goes out first (within kNmeaFlush),
+    // so that a recording's last fix is not lost to a thread not yet woken.
+    std::atomic<bool> ending{false};
+    bool flushed = false;
+    std::condition_variable done;
 };
 
 namespace {
 
-constexpr size_t kQueued = 256;  // sentences waiting for the server thread, at most
+constexpr size_t kQueued = 256;    // sentences waiting for the server thread, at most
+constexpr int kNmeaFlushMs = 500;  // the exit waits this long at most for slow clients
+
+nmeaServer *theServer = nullptr;  // for the exit's flush; never freed (its thread may still run)
 
 void hand(nmeaServer &s, std::vector<std::string> sentences) {
     {
@@ -149,11 +161,12 @@ struct client {
 
 void serve(nmeaServer &s) {
     std::vector<client> clients;
+    std::chrono::steady_clock::time_point flushUntil{};
     for (;;) {
         std::vector<pollfd> p = {{s.listenFd, POLLIN, 0}, {s.wake[0], POLLIN, 0}};
         for (const client &c : clients)
             p.push_back({c.fd, static_cast<short>(c.pending.empty() ? POLLIN : POLLIN | POLLOUT), 0});
-        if (poll(p.data(), p.size(), -1) < 0) continue;
+        if (poll(p.data(), p.size(), s.ending ? 20 : -1) < 0) continue;
         if (p[0].revents & POLLIN) {
             const int fd = accept4(s.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0 && clients.size() < kNmeaClients)
@@ -196,7 +209,34 @@ void serve(nmeaServer &s) {
                 clients.erase(clients.begin() + static_cast<long>(k--));
             }
         }
+        if (s.ending) {
+            const auto now = std::chrono::steady_clock::now();
+            if (flushUntil == std::chrono::steady_clock::time_point{})
+                flushUntil = now + std::chrono::milliseconds(kNmeaFlushMs);
+            bool left = false;
+            {
+                std::lock_guard<std::mutex> lock(s.m);
+                left = !s.queue.empty();
+            }
+            for (const client &c : clients) left = left || !c.pending.empty();
+            if (!left || now >= flushUntil) {
+                std::lock_guard<std::mutex> lock(s.m);
+                s.flushed = true;
+                s.done.notify_all();
+                return;
+            }
+        }
     }
+}
+
+// At exit: the server sends what is queued, then the process ends.
+void flushAtExit() {
+    nmeaServer &s = *theServer;
+    s.ending = true;
+    const char one = 1;
+    (void)!write(s.wake[1], &one, 1);
+    std::unique_lock<std::mutex> lock(s.m);
+    s.done.wait_for(lock, std::chrono::milliseconds(2 * kNmeaFlushMs), [&s] { return s.flushed; });
 }
 
 }  // namespace
@@ -232,6 +272,8 @@ nmeaServer *nmeaServe(const std::string &addr, int port, bool live, double start
     const sigset_t old = webBlockSignals();
     std::thread(serve, std::ref(*s)).detach();
     webRestoreSignals(old);
+    theServer = s;
+    std::atexit(flushAtExit);
     return s;
 }
 

@@ -118,6 +118,29 @@ TEST(Nmea, RecordingStartFromItsName) {
 // navdial replays two stations with --nmea; the real gpsd reads it as a
 // network source and reports navdial's fixes as 2-D positions, with the
 // error figures of GST, and no position before the first fix.
+// A recording's last fix reaches a client too: navdial's exit sends what
+// is queued before it ends.
+TEST(Nmea, EveryFixReachesAClient) {
+    const std::string rec = temp("last.cu8");
+    ASSERT_EQ(run(program(VORGEN_BIN, {"-r", "242.22", "-t", "6.3", "-n", "55", "-S", "5", "-f", "114.85", "-O",
+                                       "850000", "-A", "113.2:119.28:0", "-o", rec}))
+                  .status,
+              0);
+    const int port = freePort();
+    Child nav = start(program(NAVDIAL_BIN, {"--nmea", std::to_string(port), "--throttle", "-i", rec, "-c", "114.0",
+                                            "-a", "113.2", "-P", "47.3,8.1", "114.85"}));
+    ASSERT_TRUE(waitForServer(port, 10));
+    const int fd = connectTo(port);
+    const std::string got = readUntil(fd, "never", 15);  // until navdial closes it
+    close(fd);
+    const Outcome o = finish(nav);
+    size_t fixes = 0, gga = 0;
+    for (size_t at = 0; (at = o.out.find("fix ", at)) != std::string::npos; ++at) ++fixes;
+    for (size_t at = 0; (at = got.find("GGA,", at)) != std::string::npos; ++at) ++gga;
+    EXPECT_GE(fixes, 2u) << o.out << o.err;
+    EXPECT_EQ(gga, fixes) << got;
+}
+
 TEST(Nmea, GpsdTakesTheFix) {
     ASSERT_EQ(access("/usr/sbin/gpsd", X_OK), 0) << "gpsd (Debian's package) is needed";
     const std::string rec = temp("zh.cu8");
