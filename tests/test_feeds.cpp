@@ -115,20 +115,30 @@ TEST(Nmea, RecordingStartFromItsName) {
     }
 }
 
-// navdial replays two stations with --nmea; the real gpsd reads it as a
-// network source and reports navdial's fixes as 2-D positions, with the
-// error figures of GST, and no position before the first fix.
+namespace {
+
+// KLO and HOC near Zurich (a fix every window), `seconds` long.
+bool zurich(const std::string &rec, const char *seconds) {
+    return run(program(VORGEN_BIN, {"-r", "242.22", "-t", seconds, "-n", "55", "-S", "5", "-f", "114.85", "-O",
+                                    "850000", "-A", "113.2:119.28:0", "-o", rec}))
+               .status == 0;
+}
+
+// navdial replaying it at signal speed, its fixes as NMEA on port.
+Child replayWithNmea(const std::string &rec, int port) {
+    return start(program(NAVDIAL_BIN, {"--nmea", std::to_string(port), "--throttle", "-i", rec, "-c", "114.0", "-a",
+                                       "113.2", "-P", "47.3,8.1", "114.85"}));
+}
+
+}  // namespace
+
 // A recording's last fix reaches a client too: navdial's exit sends what
 // is queued before it ends.
 TEST(Nmea, EveryFixReachesAClient) {
     const std::string rec = temp("last.cu8");
-    ASSERT_EQ(run(program(VORGEN_BIN, {"-r", "242.22", "-t", "6.3", "-n", "55", "-S", "5", "-f", "114.85", "-O",
-                                       "850000", "-A", "113.2:119.28:0", "-o", rec}))
-                  .status,
-              0);
+    ASSERT_TRUE(zurich(rec, "6.3"));
     const int port = freePort();
-    Child nav = start(program(NAVDIAL_BIN, {"--nmea", std::to_string(port), "--throttle", "-i", rec, "-c", "114.0",
-                                            "-a", "113.2", "-P", "47.3,8.1", "114.85"}));
+    Child nav = replayWithNmea(rec, port);
     ASSERT_TRUE(waitForServer(port, 10));
     const int fd = connectTo(port);
     const std::string got = readUntil(fd, "never", 15);  // until navdial closes it
@@ -141,16 +151,15 @@ TEST(Nmea, EveryFixReachesAClient) {
     EXPECT_EQ(gga, fixes) << got;
 }
 
+// navdial replays two stations with --nmea; the real gpsd reads it as a
+// network source and reports navdial's fixes as 2-D positions, with the
+// error figures of GST, and no position before the first fix.
 TEST(Nmea, GpsdTakesTheFix) {
     ASSERT_EQ(access("/usr/sbin/gpsd", X_OK), 0) << "gpsd (Debian's package) is needed";
     const std::string rec = temp("zh.cu8");
-    ASSERT_EQ(run(program(VORGEN_BIN, {"-r", "242.22", "-t", "8.3", "-n", "55", "-S", "5", "-f", "114.85", "-O",
-                                       "850000", "-A", "113.2:119.28:0", "-o", rec}))
-                  .status,
-              0);
+    ASSERT_TRUE(zurich(rec, "8.3"));
     const int nmeaPort = freePort();
-    Child nav = start(program(NAVDIAL_BIN, {"--nmea", std::to_string(nmeaPort), "--throttle", "-i", rec, "-c", "114.0",
-                                            "-a", "113.2", "-P", "47.3,8.1", "114.85"}));
+    Child nav = replayWithNmea(rec, nmeaPort);
     ASSERT_TRUE(waitForServer(nmeaPort, 10));
     // The port is now taken: one line and status 1 for a second navdial.
     const Outcome taken = run(program(NAVDIAL_BIN, {"--nmea", std::to_string(nmeaPort), "-i", rec, "114.85"}));
