@@ -68,6 +68,7 @@ void chainReset(chain &c) {
     c.trust.flat = c.out.flatFront;
     c.trust.noiseShape = c.out.noiseShape;
     c.trust.farLag = c.monitor != nullptr;
+    c.trust.lock = c.monitor ? monitorLock(*c.monitor) : nullptr;
     c.ident = identState{};
     c.coherent = false;
     // Until the first window tells the level, the loop runs wherever it may.

@@ -46,14 +46,21 @@ const tolerance kTolerance[kChecks] = {
 };
 
 struct windowFigures {
-    double t, varDepth, subDepth, subSnr, carrierHz;
+    double t, varDepth, subDepth, subSnr, carrierHz, deviationHz, cn0;
 };
 
-// The subcarrier's FM needs this much over the noise in its filter's band
-// (dB) before the discriminator's clicks take a measurable share of the
-// deviation (1 % at 9 dB, 5 % at 7 dB, 15 % at 4 dB; about 55 dB-Hz C/N0
-// for a subcarrier at 30 %).
-constexpr double kSubSnrMin = 9.0;
+// A held lock keeps the subcarrier's share of F's power, SNR / (1 + SNR),
+// less a few per cent the filter's slope takes over the sweep; a lock on a
+// 30 Hz sideband keeps a fifth of it or less.
+constexpr double kLockShare = 0.6;
+// Below this C/N0 the depths' 10 s means stray too far for their bounds
+// (0.009 and the ident's 0.008 at 47 dB-Hz, 0.036 and 0.014 at 45): a
+// station on its nominal depths would fail.
+constexpr double kDepthCn0 = 49.0;
+// Noise alone keeps about one part in a hundred (a sub-window's samples
+// over F's bandwidth): a subcarrier held keeps 0.4 or more at 45 dB-Hz.
+constexpr double kLockFloor = 0.1;
+constexpr int kLockSubs = 20;  // 2 s held before the figures are given
 
 }  // namespace
 
@@ -65,9 +72,11 @@ struct monitorState {
     windowFigures kept[kWindowsKept];
     int windows = 0;
     double subSnr = NAN;  // the subcarrier over its noise, dB, over the span
+    double cn0 = NAN;     // dB-Hz, over the span
     double value[kChecks];
     int out[kChecks];  // -1: not judged yet; 0: within; 1: outside
     monitorFigures fig;
+    subLock lock{};
     // The checkpoint.
     const station *known = nullptr;
     std::vector<double> biases;  // a ring of the last kBiasKept valid windows'
@@ -94,24 +103,6 @@ std::string bounds(const tolerance &t) {
 }
 
 bool within(const tolerance &t, double v) { return v >= t.lo - t.slack && v <= t.hi + t.slack; }
-
-// The peak deviation, Hz: the unlimited discriminator's 30 Hz part of each
-// sub-window, turned back by the station's clock error and summed over the
-// last 10 s.
-double deviationOf(const trustState &t, double now, double f30) {
-    const int64_t have = std::min<int64_t>(t.keptCount, kTrustSubKeep);
-    double re = 0, im = 0;
-    int n = 0;
-    for (int64_t k = t.keptCount - have; k < t.keptCount; ++k) {
-        const trustSub &s = t.kept[k % kTrustSubKeep];
-        if (s.t < now - kSpan) continue;
-        const double a = -2 * kPi * (f30 - 30.0) * s.t;
-        re += s.tone.re * std::cos(a) - s.tone.im * std::sin(a);
-        im += s.tone.re * std::sin(a) + s.tone.im * std::cos(a);
-        ++n;
-    }
-    return n > 0 ? 2 * std::hypot(re, im) / n * kRate / (2 * kPi) : NAN;
-}
 
 double meanOf(const monitorState &m, double windowFigures::*f) {
     double s = 0;
@@ -246,6 +237,13 @@ monitorState *monitorCreate(monitorRun &run, int32_t freqHz) {
 
 void monitorDestroy(monitorState *m) { delete m; }
 
+subLock *monitorLock(monitorState &m) {
+    if (!m.run->monitor) return nullptr;
+    m.lock.seeded = false;
+    m.lock.keptCount = 0;
+    return &m.lock;
+}
+
 void monitorWindow(monitorState &m, const trustState &t, const identState &ident, bool coherent,
                    const std::string &confirmed, trustWindow &w, const outputList &o) {
     w.monitor = &m.fig;
@@ -254,17 +252,41 @@ void monitorWindow(monitorState &m, const trustState &t, const identState &ident
 
     // AM audio has no IQ behind it, and its carrier's DC is gone.
     m.iq = std::isfinite(w.carrierHz);
-    m.kept[m.windows++ % kWindowsKept] = {w.t, w.varDepth, w.subDepth, w.subSnr, w.carrierHz};
+    // The first window's deviation is taken before the station's clock
+    // error is known, which costs it up to a third off nominal.
+    m.kept[m.windows++ % kWindowsKept] = {
+        w.t, w.varDepth, w.subDepth, w.subSnr, w.carrierHz, m.windows > 1 ? w.deviationHz : NAN, w.cn0};
     // Windows older than the span drop out of the means.
     for (windowFigures &k : m.kept)
-        if (k.t < w.t - kSpan + 1e-9) k = {k.t, NAN, NAN, NAN, NAN};
+        if (k.t < w.t - kSpan + 1e-9) k = {k.t, NAN, NAN, NAN, NAN, NAN, NAN};
     double disc;
     monitorFigures &f = m.fig;
     f.f30Hz = trustClock(t, w.t, kSpan, disc);
     m.subSnr = meanOf(m, &windowFigures::subSnr);
-    const bool fm = m.subSnr >= kSubSnrMin;
-    f.subHz = fm ? 9960.0 + disc * kRate / (2 * kPi) : NAN;
-    f.fmIndex = fm ? deviationOf(t, w.t, f.f30Hz) / f.f30Hz : NAN;
+    const subLockFigures lf = subLockRead(m.lock, w.t, kSpan);
+    // A lock on a 30 Hz sideband (the FM taken off one turn wrong) holds
+    // too, but keeps only a small part of the subcarrier's power.
+    const double snr = std::pow(10.0, m.subSnr / 10);
+    const bool sideband = lf.subs > 0 && !(lf.coh >= std::max(kLockFloor, kLockShare * snr / (1 + snr)));
+    if ((!m.lock.seeded || sideband) && t.keptCount >= 10) {
+        const double clock = std::isfinite(f.f30Hz) ? f.f30Hz - 30.0 : 0.0;
+        // The reference now, from the last second's sub-window means of S,
+        // each turned on by the station's clock error from its middle
+        // (0.05 s before its end) and the 30 Hz filter's group delay (1084.6
+        // samples) to now.
+        cpx sum{};
+        for (int64_t k = t.keptCount - 10; k < t.keptCount; ++k) {
+            const trustSub &s = t.kept[k % kTrustSubKeep];
+            const double a = 2 * kPi * clock * (w.t - s.t + 0.05 + 1084.6 / kRate);
+            sum.re += s.S.re * std::cos(a) - s.S.im * std::sin(a);
+            sum.im += s.S.re * std::sin(a) + s.S.im * std::cos(a);
+        }
+        m.lock.seeded = false;
+        subLockSeed(m.lock, std::atan2(sum.im, sum.re), clock);
+    }
+    const bool fm = lf.subs >= kLockSubs && !sideband;
+    f.subHz = fm ? 9960.0 + lf.offHz : NAN;
+    f.fmIndex = fm ? lf.index : NAN;
     f.carrierOffsetHz = meanOf(m, &windowFigures::carrierHz);
     const bool fresh = ident.toneMs > 0 && ident.ms - ident.toneMs < kIdentKept;
     f.identHz = fresh ? ident.toneHz : NAN;
@@ -275,13 +297,15 @@ void monitorWindow(monitorState &m, const trustState &t, const identState &ident
     crystal(m, w, o);
     f.ppm = std::isfinite(m.run->ppm) ? (m.run->live ? m.run->givenPpm : 0) + m.run->ppm + 0.0 : NAN;
 
-    m.value[kVarDepth] = m.iq ? meanOf(m, &windowFigures::varDepth) : NAN;
-    m.value[kSubDepth] = m.iq ? meanOf(m, &windowFigures::subDepth) : NAN;
+    m.cn0 = meanOf(m, &windowFigures::cn0);
+    const bool depths = m.iq && m.cn0 >= kDepthCn0;
+    m.value[kVarDepth] = depths ? meanOf(m, &windowFigures::varDepth) : NAN;
+    m.value[kSubDepth] = depths ? meanOf(m, &windowFigures::subDepth) : NAN;
     m.value[kF30] = f.f30Hz;
     m.value[kSub] = f.subHz;
     m.value[kFmIndex] = f.fmIndex;
     m.value[kIdentHz] = f.identHz;
-    m.value[kIdentDepth] = f.identDepth;
+    m.value[kIdentDepth] = m.cn0 >= kDepthCn0 ? f.identDepth : NAN;
     m.value[kIdentPeriod] = f.identPeriodS;
     // Judged once the figures stand on a full span.
     if (w.t < kSpan) return;
@@ -315,9 +339,12 @@ void monitorFinish(monitorState &m, const outConfig &, const outputList &o) {
             line += figure(tol.format, v) + " (" + bounds(tol) + tol.note + "): " + (within(tol, v) ? "pass" : "FAIL");
         else if (k <= kSubDepth && !m.iq)
             line += "not measurable: the recording's audio has lost the carrier's DC";
+        else if ((k <= kSubDepth || (k == kIdentDepth && std::isfinite(m.fig.identDepth))) && std::isfinite(m.cn0))
+            line += "not measurable: C/N0 " + figure("%.1f", m.cn0) + " dB-Hz, under the " + figure("%.0f", kDepthCn0) +
+                    " dB-Hz the depths need";
         else if ((k == kSub || k == kFmIndex) && std::isfinite(m.subSnr))
-            line += "not measurable: the subcarrier is " + figure("%.1f", m.subSnr) + " dB over the noise, under the " +
-                    figure("%.0f", kSubSnrMin) + " dB its FM needs";
+            line += "not measurable: the subcarrier, " + figure("%.1f", m.subSnr) +
+                    " dB over the noise in its band, could not be locked";
         else if (k >= kIdentHz)
             line += "not measured: no repetition of the ident read alone";
         else

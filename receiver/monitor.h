@@ -52,6 +52,9 @@ struct monitorState;
 // measurable.
 monitorState *monitorCreate(monitorRun &run, int32_t freqHz);
 void monitorDestroy(monitorState *m);
+// The station's subcarrier lock, started again, for the measures to feed
+// (null: --at alone, which needs none).
+subLock *monitorLock(monitorState &m);
 
 // A window's end: the figures into f (and through w.monitor onto the
 // window), the notices of a figure leaving or regaining its tolerance, of

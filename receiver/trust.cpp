@@ -313,9 +313,7 @@ void trustSubWindow(trustState &t, double pre, double pim) {
     t.lastR = mR;
     t.lastS = mS;
     const double now = static_cast<double>(t.pos) / kRate;
-    t.kept[t.keptCount++ % kTrustSubKeep] =
-        trustSub{now, mS, t.subD / kTaken, cpx{t.subTone.re / kTaken, t.subTone.im / kTaken}};
-    t.subTone = cpx{};
+    t.kept[t.keptCount++ % kTrustSubKeep] = trustSub{now, mS, t.subD / kTaken};
     t.subR = t.subS = cpx{};
     t.subD = 0;
     turnTone(t, now);
@@ -501,6 +499,7 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     next.blockPhase = t.blockPhase;
     next.clipNext = t.clipNext;
     next.farLag = t.farLag;
+    next.lock = t.lock;
     std::copy(std::begin(t.far), std::end(t.far), next.far);
     next.farAt = t.farAt;
     next.flat = t.flat;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "filter.h"
+#include "sublock.h"
 
 // Checks a window can fail; a window is valid when none fails.
 enum trustReason : unsigned {
@@ -55,7 +56,6 @@ struct trustSub {
     double t;     // seconds of signal at its end
     cpx S;        // the mean of S: the 30 Hz reference against navdial's 30 Hz
     double disc;  // the mean unlimited discriminator: the subcarrier's offset, radians a sample
-    cpx tone;     // its 30 Hz part: half the deviation, radians a sample, at the reference's phase
 };
 
 // Per-station accumulators: one instance per decoded station. Zero-initialise
@@ -79,6 +79,8 @@ struct trustState {
     // block in four, which pins the carrier's offset to a fraction of a
     // hertz once the lag-one product has told the turn.
     bool farLag;
+    // --monitor: the subcarrier's lock, fed every sample (null: none).
+    subLock *lock;
     cpx far[16];
     uint32_t farAt;
     double farRe, farIm;
@@ -100,7 +102,6 @@ struct trustState {
     // The unlimited discriminator's sum over the sub-window (one sample in
     // eight), and the last kTrustSubKeep sub-windows, a ring.
     double subD;
-    cpx subTone;
     trustSub kept[kTrustSubKeep];
     int64_t keptCount;
     // The station's 30 Hz clock error and subcarrier offset (Hz) as the last
@@ -175,6 +176,7 @@ inline void trustStep(trustState &t, double env, double c1, double s1, const cpx
                       double y, double disc, bool summed, double pre, double pim) {
     t.ring[t.pos & 63] = static_cast<float>(env);
     if ((++t.pos & 63) == 0) trustNoise(t);
+    if (t.lock) subLockStep(*t.lock, F, c1, s1, t.pos);
     if (!summed) return;
     if ((++t.count & 7) == 0) {
         t.env += env;
@@ -187,8 +189,6 @@ inline void trustStep(trustState &t, double env, double c1, double s1, const cpx
         t.subS.re += S.re;
         t.subS.im += S.im;
         t.subD += disc;
-        t.subTone.re += disc * c1;
-        t.subTone.im += disc * s1;
     }
     if (++t.subCount == kTrustSubLen) trustSubWindow(t, pre, pim);
 }

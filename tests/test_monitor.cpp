@@ -51,14 +51,22 @@ std::string verdict(const std::string &err, const std::string &name) {
     return line.find(" not measur") != std::string::npos ? "not" : "?";
 }
 
+// The report's figure for a name (NaN: not given).
+double reported(const std::string &err, const std::string &name) {
+    const size_t at = err.find("  " + name + " ");
+    double v = NAN;
+    if (at != std::string::npos) std::sscanf(err.c_str() + at + name.size() + 3, "%lf", &v);
+    return v;
+}
+
 }  // namespace
 
-// Off-nominal stations at 60 dB-Hz: each figure against the truth it was
+// Off-nominal stations at 60 dB-Hz (one at 50): each figure against the truth it was
 // generated with, and one station that fails each tolerance.
 TEST(Monitor, StationAgainstItsTolerances) {
     struct Truth {
         double f30 = 30, sub = 9960, index = 16, var = 0.3, subDepth = 0.3, identHz = 1020, identDepth = 0.1,
-               period = 7, carrier = 0, ppm = 0;
+               period = 7, carrier = 0, ppm = 0, cn0 = 60;
     };
     struct Row {
         const char *what;
@@ -71,6 +79,9 @@ TEST(Monitor, StationAgainstItsTolerances) {
         // A dongle 100 ppm off: the carrier 11 kHz away, where the block
         // sum takes 8 % of it and of its 30 Hz sidebands alike.
         {"the dongle 100 ppm off", {30, 9960, 16, 0.3, 0.3, 1020, 0.1, 7, 0, 100}, ""},
+        // Where the subcarrier's discriminator clicks: the FM is read from
+        // the subcarrier locked.
+        {"off nominal at 50 dB-Hz", {30.2, 10010, 16.5, 0.29, 0.31, 1035, 0.1, 7, 800, 0, 50}, ""},
         {"clock", {30.4, 9960, 16, 0.3, 0.3, 1020, 0.1, 7, 0}, "f30_hz"},
         {"subcarrier", {30, 10075, 16, 0.3, 0.3, 1020, 0.1, 7, 0}, "sub_hz"},
         {"deviation", {30, 9960, 14.4, 0.3, 0.3, 1020, 0.1, 7, 0}, "fm_index"},
@@ -88,7 +99,7 @@ TEST(Monitor, StationAgainstItsTolerances) {
         const double seconds = std::max(16.0, 2 * t.period + 4);
         const Outcome o = piped({"-r", "133",
                                  "-t", std::to_string(seconds),
-                                 "-n", "60",
+                                 "-n", std::to_string(t.cn0),
                                  "-S", "7",
                                  "-q", std::to_string(t.f30),
                                  "-u", std::to_string(t.sub),
@@ -114,8 +125,9 @@ TEST(Monitor, StationAgainstItsTolerances) {
         EXPECT_NEAR(w["f30_hz"].get<double>(), t.f30 * k, 0.01);
         EXPECT_NEAR(w["sub_hz"].get<double>(), t.sub * k, 2);
         EXPECT_NEAR(w["fm_index"].get<double>(), t.index, 0.2);
-        EXPECT_NEAR(w["var_depth"].get<double>(), t.var, 0.01);
-        EXPECT_NEAR(w["sub_depth"].get<double>(), t.subDepth, 0.01);
+        // The depths as the report has them: over the last 10 s.
+        EXPECT_NEAR(reported(o.err, "var_depth"), t.var, 0.01) << o.err;
+        EXPECT_NEAR(reported(o.err, "sub_depth"), t.subDepth, 0.01) << o.err;
         EXPECT_NEAR(w["ident_hz"].get<double>(), t.identHz * k, 2);
         EXPECT_NEAR(w["ident_depth"].get<double>(), t.identDepth, 0.01);
         EXPECT_NEAR(w["ident_period_s"].get<double>(), t.period, 0.1);
@@ -130,7 +142,8 @@ TEST(Monitor, StationAgainstItsTolerances) {
 }
 
 // Where the figures cannot be had: an AM recording has no carrier's DC; a
-// weak subcarrier clicks. Said so, never failed.
+// subcarrier too weak to lock; depths too noisy to judge. Said so, never
+// failed.
 TEST(Monitor, WhatCannotBeMeasuredIsSaid) {
     const std::string am = "/tmp/navdial-monitor-" + std::to_string(getpid()) + ".wav";
     ASSERT_EQ(run(program(VORGEN_BIN, {"-r", "20", "-t", "14", "-n", "60", "-F", "am", "-o", am})).status, 0);
@@ -142,9 +155,15 @@ TEST(Monitor, WhatCannotBeMeasuredIsSaid) {
     EXPECT_TRUE(lastWindow(a.out)["carrier_offset_hz"].is_null()) << a.out;
 
     const Outcome weak =
-        piped({"-r", "20", "-t", "14", "-n", "49", "-S", "2"}, {"-F", "json", "--monitor", "-i", "-", "113.1"});
+        piped({"-r", "20", "-t", "14", "-n", "39", "-S", "2"}, {"-F", "json", "--monitor", "-i", "-", "113.1"});
     EXPECT_EQ(verdict(weak.err, "fm_index"), "not") << weak.err;
-    EXPECT_NE(weak.err.find("under the 9 dB its FM needs"), std::string::npos) << weak.err;
+    EXPECT_NE(weak.err.find("in its band, could not be locked"), std::string::npos) << weak.err;
+    EXPECT_EQ(verdict(weak.err, "sub_depth"), "not") << weak.err;
+    EXPECT_NE(weak.err.find("dB-Hz the depths need"), std::string::npos) << weak.err;
+    // Nor does noise without a subcarrier lock onto anything.
+    const Outcome none =
+        piped({"-r", "20", "-t", "14", "-n", "60", "-s", "0"}, {"-F", "json", "--monitor", "-i", "-", "113.1"});
+    EXPECT_EQ(verdict(none.err, "sub_hz"), "not") << none.err;
     EXPECT_EQ(verdict(weak.err, "ident_hz"), "not") << weak.err;  // no ident keyed
     // Stopped by a signal, the report still comes.
     const std::string rec = "/tmp/navdial-monitor-" + std::to_string(getpid()) + ".cu8";
