@@ -26,7 +26,13 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kRate = 50000.0;        // envelope samples per second
 constexpr double kScale = 0.0001953125;  // block sum to envelope units: 1/(40*128)
 constexpr int kTaps = 63;                // envelope high-pass for the noise
-constexpr double kSigmaFloor = 0.05;     // degrees: the printed tenth's rounding, and the rest
+// The correlation of the noise in neighbouring 0.1 s means of the phase:
+// white noise through the 30 Hz filter (coef30), from its impulse
+// response's autocorrelation r(d) over two adjacent 5000-sample blocks,
+// sum min(d, 2L - d) r(d) over L r(0) + 2 sum (L - d) r(d). Beyond lag
+// one it is under 1e-3.
+constexpr double kSubRho = 0.1012;
+constexpr double kSigmaFloor = 0.05;  // degrees: the printed tenth's rounding, and the rest
 
 // Thresholds of the flag.
 constexpr double kCarrierMin = 30.0;                 // dB-Hz: below, noise alone
@@ -482,7 +488,12 @@ trustWindow trustClose(trustState &t, double bearing, bool slip) {
     // the square root of their number.
     if (t.subs >= 2) {
         const double sd = std::sqrt(t.subM2 / (t.subs - 1)) * 57.29577951308232;
-        w.sigma = std::sqrt(sd * sd / t.subs + kSigmaFloor * kSigmaFloor);
+        // Neighbouring means share noise through the 30 Hz filters' memory,
+        // so their mean varies more than sd^2 / N, and their spread reads a
+        // little less than each one's own: with lag-one correlation rho,
+        // the variance of the mean is sd^2 / N times kappa.
+        const double m = t.subs, kappa = (1 + 2 * kSubRho * (m - 1) / m) / (1 - 2 * kSubRho / m);
+        w.sigma = std::sqrt(sd * sd / m * kappa + kSigmaFloor * kSigmaFloor);
     } else {
         w.sigma = nan;
     }
