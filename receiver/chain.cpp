@@ -30,6 +30,7 @@ void chainWindowEnd(chain &c) {
     trustWindow w = trustClose(c.trust, c.vor.bearing, c.vor.slip);
     if (c.weak) weakTrust(w, weakClose(*c.weak));
     if (c.monitor) monitorWindow(*c.monitor, c.trust, c.ident, c.coherent, c.ident.confirmed, w, *c.outputs);
+    if (!c.ident.lastHeard.empty() && c.ident.lastHeard != c.ident.confirmed) w.identHeard = c.ident.lastHeard.c_str();
     if (c.opt.write) reportWindow(c.said, c.out, w, c.ident, heard, *c.outputs);
     if (c.opt.carrier == carrierUse::byLevel) setCoherent(c, c.weak || !(w.cn0 >= kCoherentBelow));
     if (c.onWindow) c.onWindow(c, &w, c.user);

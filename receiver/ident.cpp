@@ -22,6 +22,8 @@ constexpr uint32_t kBridge = 2;           // cells: a shorter gap inside a mark 
 constexpr uint32_t kLongMark = 60;        // cells: a longer mark is no Morse (a steady tone)
 constexpr uint32_t kPeriodicCells = 250;  // 5 s
 constexpr uint32_t kEndGap = 60;          // cells of silence that end a repetition: 1.2 s
+constexpr double kSteady = 0.7;           // the carrier's share kept to the repetition's end
+constexpr double kAlone = 9.4e-14;        // e^-30: a repetition read alone with no rival above this
 
 const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0,   15.625, 31.25, 46.875, -437.5,
                                     -375,    -312.5, -250,    250, 312.5,  375,   437.5};
@@ -102,12 +104,12 @@ void heardTone(identState &s, const identTone &tone) {
     s.readCount = std::min(s.readCount + 1, 4);
 }
 
-// A repetition is over: read it, and confirm what two of the last four
-// repetitions agree on.
+// A repetition is over: read it, and confirm what it reads beyond doubt, or
+// what two of the last four repetitions agree on.
 void endRepetition(identState &s) {
     if (s.count == 0) return;
     std::string text;
-    double dot = 0, doubt;
+    double dot = 0, doubt = INFINITY;
     // The marks as keyed only find the repetition; the grid reads it.
     const identRep *alone = &s.rep;
     identTone tone;
@@ -130,7 +132,13 @@ void endRepetition(identState &s) {
     s.historyDot[0] = dot;
     // Confirmed: the same letters at the same speed (10 %) in two of the
     // last four repetitions.
-    bool agreed = false;
+    // Or one repetition alone, when every rival identifier is negligible
+    // against it (each under e^-30: the read's doubt is nothing) and the
+    // silence around it leaves no room for a masked letter: a strong
+    // station is named by its first whole repetition.
+    // (The carrier must have stayed: where it went, the silence after
+    // a repetition cut short is no silence of the keying.)
+    bool agreed = !text.empty() && doubt <= kAlone && tone.quiet && s.dc > kSteady * s.repDc;
     if (!text.empty())
         for (int k = 1; k < 4; ++k)
             if (s.history[k] == text && std::fabs(s.historyDot[k] - dot) <= 0.1 * dot) agreed = true;
@@ -239,6 +247,7 @@ void cell(identState &s) {
             s.rep.len = static_cast<int>(have);
             s.recording = true;
             s.repFirst = s.slowCount - have;
+            s.repDc = s.dc;
         }
         // A gap too short to be one bridges two pieces of a mark.
         if (s.count > 0 && s.run < kBridge) {

@@ -75,6 +75,7 @@ struct identState {
     // The keyed tone as the last repetition read alone showed it, and when
     // the last repetitions read alone began: a station's own figures.
     uint32_t repFirst;     // the repetition's first 125 Hz sample, counted as slowCount
+    double repDc;          // the carrier (the envelope's mean) when its first mark came
     uint32_t toneMs;       // when the tone was last read (0: never)
     double toneHz;         // its frequency, Hz
     double toneLevel;      // its amplitude where keyed, in the envelope's units

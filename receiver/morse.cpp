@@ -277,6 +277,11 @@ double pivot(int len, double d, double phase, double to) {
 // this likely against the read in all, and no repetition lies on the other
 // side of the threshold by more than kContradict of its own noise.
 constexpr double kDoubt = 1e-4, kContradict = 2.0;
+// A letter masked beside the keying ends 3 units before its first mark or
+// starts 3 after its last, and has a mark within the next 5 (even an E):
+// 8 units either side, each key-up by a likelihood ratio of 1e4 at least.
+constexpr int kQuietUnits = 8;
+constexpr double kQuiet = 9.2;
 // Key-down must be this many times key-up in amplitude.
 constexpr double kLevels = 3.0;
 // A rival less likely than e^-30 against the read cannot move the doubt
@@ -723,6 +728,10 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
         if (doubt > kDoubt || against > kContradict || !isIdent(text)) return "";
         dot = g.d / kSlowRate;
         if (tone) {
+            // (Before the units are taken again for the level.)
+            tone->quiet = true;
+            for (int j = std::max(0, first - kQuietUnits); j < std::min(u.count, last + kQuietUnits); ++j)
+                if ((j < first || j >= last) && !(llr[j] < -kQuiet)) tone->quiet = false;
             jointUnits(n, g.d, g.phase, g.lag, u);
             tone->level = u.hi;
             tone->start = g.phase + first * g.d;

@@ -37,11 +37,16 @@ struct identRep {
 // read (infinite when nothing was read).
 // tone, when given and a repetition was read: the first repetition's tone
 // (its offset from 1020 Hz, to 0.25 Hz), the key-down level (the amplitude
-// of a 125 Hz sample), and where its keying starts (125 Hz samples).
+// of a 125 Hz sample), where its keying starts (125 Hz samples), and
+// whether the silence around it is clear.
+// quiet: kQuietUnits units either side of the keying (as far as the
+// repetition holds them, 3 before and `after` after at least) are each
+// clearly key-up, so that no masked letter can hide beside what was read.
 struct identTone {
     double hz = 0;
     double level = 0;
     double start = 0;
+    bool quiet = false;
 };
 std::string identDecode(const identRep *const *reps, int n, double hz, double &dot, double &doubt,
                         identTone *tone = nullptr);

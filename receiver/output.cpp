@@ -112,6 +112,7 @@ std::string windowJson(const trustWindow &w, const outConfig &c, const char *utc
     s += w.slip ? ", \"slip\": true" : ", \"slip\": false";
     // Identifiers are letters and digits only: nothing to escape.
     s += ident.empty() ? ", \"ident\": null" : ", \"ident\": \"" + ident + "\"";
+    s += w.identHeard ? std::string(", \"ident_heard\": \"") + w.identHeard + "\"" : ", \"ident_heard\": null";
     if (const monitorFigures *m = w.monitor) {
         if (m->monitor) {
             number(s, "f30_hz", m->f30Hz, 4);

@@ -46,6 +46,7 @@ struct trustWindow {
     double carrierAmp,
         envSlope;  // the carrier's amplitude in the envelope (its units) and the envelope's slope dE[r]/dA
     const struct monitorFigures *monitor;  // --monitor, --at: the station's figures (null: none)
+    const char *identHeard;                // the ident's latest reading, not yet confirmed (null: none)
 };
 
 // The last 10 s of 0.1 s sub-windows, for the station's own figures

@@ -190,6 +190,38 @@ TEST(Ident, ConfirmedOnGeneratedStations) {
     }
 }
 
+// A strong station is named by its first whole repetition read alone: the
+// keying's end, its silence after (6 units) and the 1.2 s that end a
+// repetition, with 0.3 s to spare. Also where the signal begins inside a
+// repetition (a real recording was so: 67 dB-Hz, 9.6 words per minute,
+// about 7 s between repetitions, 18 s long).
+TEST(Ident, StrongStationNamedByItsFirstWholeRepetition) {
+    struct Row {
+        const char *what;
+        const char *morse;
+        double wpm, period, start, cn0, seconds, wholeFrom;  // the first whole repetition's start
+    };
+    const Row rows[] = {
+        {"from its start", "KLO", 9.6, 7, 1, 60, 14, 1},
+        {"begun inside a repetition", "KLO", 9.6, 7, -2, 67, 18, 5},
+        {"fast and short", "ZUE", 12, 6, 0.5, 65, 12, 0.5},
+    };
+    for (const Row &r : rows) {
+        SigParams p = station(r.morse, r.wpm, r.cn0, 8);
+        p.identPeriod = r.period;
+        p.identStart = r.start;
+        p.seconds = r.seconds;
+        double at;
+        int changes;
+        const identState id = identOfSignal(p, at, changes);
+        EXPECT_EQ(id.confirmed, r.morse) << r.what;
+        EXPECT_EQ(changes, 0) << r.what;
+        const double end = r.wholeFrom + morseSeconds(r.morse, r.wpm) + 6 * 1.2 / r.wpm + 1.2 + 0.3;
+        EXPECT_LE(at, end) << r.what;
+        EXPECT_GE(at, end - 1.5) << r.what;  // not before it was whole
+    }
+}
+
 TEST(Ident, NothingNamesAStationThatIsNotThere) {
     struct Case {
         const char *what;

@@ -86,7 +86,7 @@ TEST(Output, JsonLinesAndTheFlagsNotices) {
         ASSERT_EQ(want.size(), got.size()) << which;
         const std::set<std::string> keys = {"t",         "freq",         "radial",     "valid", "reasons",
                                             "sigma",     "cn0",          "level_dbfs", "clip",  "var_depth",
-                                            "sub_depth", "deviation_hz", "slip",       "ident"};
+                                            "sub_depth", "deviation_hz", "slip",       "ident", "ident_heard"};
         std::string flags;
         for (size_t k = 0; k < got.size(); ++k) {
             const auto j = nlohmann::json::parse(got[k]);

@@ -126,9 +126,10 @@ std::vector<uint64_t> keying(const std::string &text, double wpm, double period,
         for (char c : text) {
             const char *code = morseCode(c);
             for (const char *e = code; *e; ++e) {
-                edges.push_back(static_cast<uint64_t>(t * kFs));
+                // (A repetition begun before the recording is cut at its start.)
+                edges.push_back(static_cast<uint64_t>(std::max(0.0, t * kFs)));
                 t += *e == '-' ? 3 * dot : dot;
-                edges.push_back(static_cast<uint64_t>(t * kFs));
+                edges.push_back(static_cast<uint64_t>(std::max(0.0, t * kFs)));
                 t += dot;
             }
             t += 2 * dot;

@@ -40,7 +40,7 @@ void usage() {
         " -M letters key this identifier in Morse on the ident tone instead\n"
         " -W wpm     its speed, words per minute (7)\n"
         " -P sec     seconds from one repetition to the next (10)\n"
-        " -T sec     seconds to the first repetition (1)\n"
+        " -T sec     seconds to the first repetition (1); below 0 the signal starts inside one\n"
         " -K hz      the ident tone's frequency (1020)\n"
         " -G         the ident tone on all the time, not keyed\n"
         " -D depth   the ident tone's AM depth (0.1)\n"
@@ -145,7 +145,7 @@ int main(int argc, char **argv) {
         case 'M': p.morse = optarg; break;
         case 'W': p.wpm = number("-W", optarg, 1, 60); break;
         case 'P': p.identPeriod = number("-P", optarg, 0, 1e6); break;
-        case 'T': p.identStart = number("-T", optarg, 0, 1e6); break;
+        case 'T': p.identStart = number("-T", optarg, -1e6, 1e6); break;
         case 'K': p.identHz = number("-K", optarg, 0, 20000); break;
         case 'G': p.identSteady = true; break;
         case 'D': p.identDepth = number("-D", optarg, 0, 1); break;
