@@ -15,7 +15,7 @@
 # the pause in seconds between tries of the update (default 10).
 set -e
 build="build-essential cmake pkg-config librtlsdr-dev nlohmann-json3-dev libliquid-dev libsndfile1-dev libgeographiclib-dev libmicrohttpd-dev libmosquitto-dev"
-tests="libgtest-dev umockdev clang-format chromium gpsd mosquitto openssl"
+tests="libgtest-dev umockdev clang-format chromium gpsd mosquitto openssl espeak-ng"
 # (No libmosquitto1:armhf: it needs the same libssl3 as the build machine's,
 # which a lagging armhf index cannot give; the armhf build leaves --mqtt out.)
 cross_pkgs="crossbuild-essential-armhf qemu-user librtlsdr-dev:armhf libgtest-dev:armhf libstdc++6:armhf libliquid-dev:armhf libsndfile1-dev:armhf libgeographiclib23:armhf libmicrohttpd12:armhf"

@@ -6,8 +6,12 @@
 //
 // usage: identsweep CN0 CASES [voice-depth [first-case [kind]]]
 //   kind: ident (default); noise (no carrier); speech (no ident); tone (a
-//   steady unkeyed 1020 Hz tone); offset (the tone 40 Hz off, carrier 5 kHz off)
+//   steady unkeyed 1020 Hz tone); offset (the tone 40 Hz off, carrier 5 kHz off);
+//   keyed (the tone keyed at random, never as Morse: marks of 2 or 4-6 units)
 // EVERY=1 in the environment: a line for every case, right ones too.
+// SPEECH=a.wav:b.wav:... : recorded speech (e.g. from espeak-ng) instead of
+// the speech-like noise, case c speaking file c mod their number.
+// IDENT=letters, WPM, PERIOD: the same identifier, speed or period in every case.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +40,20 @@ int main(int argc, char **argv) {
     const double voice = argc > 3 ? std::atof(argv[3]) : 0;
     const int first = argc > 4 ? std::atoi(argv[4]) : 0;
     const std::string kind = argc > 5 ? argv[5] : "ident";
+    std::vector<std::vector<float>> spoken;
+    if (const char *list = getenv("SPEECH")) {
+        std::string all = list, err;
+        for (size_t at = 0; at <= all.size();) {
+            size_t end = all.find(':', at);
+            if (end == std::string::npos) end = all.size();
+            spoken.push_back(loadAudio(all.substr(at, end - at), err));
+            if (spoken.back().empty()) {
+                std::fprintf(stderr, "%s\n", err.c_str());
+                return 1;
+            }
+            at = end + 1;
+        }
+    }
     int right = 0, wrong = 0, none = 0, byFirst = 0;
     double latency = 0;
     for (int c = first; c < first + cases; ++c) {
@@ -55,8 +73,13 @@ int main(int argc, char **argv) {
         while (morseSeconds(p.morse, p.wpm) + gap > 10) p.wpm += 0.5;
         p.identPeriod = std::max(morseSeconds(p.morse, p.wpm) + gap, 7.5);
         p.identStart = static_cast<double>(next() % 1000) / 100;
+        if (const char *e = getenv("IDENT")) p.morse = e;
+        if (const char *e = getenv("WPM")) p.wpm = std::atof(e);
+        if (const char *e = getenv("PERIOD")) p.identPeriod = std::atof(e);
+        if (!spoken.empty()) p.speech = spoken[static_cast<size_t>(c) % spoken.size()];
         if (kind == "noise") p.carrier = false;
         if (kind == "speech" || kind == "noise" || kind == "tone") p.morse.clear();
+        if (kind == "keyed") p.morse = "E";  // its keying replaced below
         if (kind == "tone") p.identSteady = true;
         if (kind == "offset") {
             p.identHz = c % 2 ? 1060 : 980;
@@ -75,6 +98,18 @@ int main(int argc, char **argv) {
         const identState &id = ch->ident;
         SigGen g;
         sigInit(g, p);
+        if (kind == "keyed") {
+            g.keyEdges.clear();
+            const double unit = 1.2 / p.wpm * 2e6;
+            for (double t = p.identStart * 2e6; t < 30 * 2e6;) {
+                const int marks[4] = {2, 4, 5, 6};
+                g.keyEdges.push_back(static_cast<uint64_t>(t));
+                t += unit * marks[next() % 4];
+                g.keyEdges.push_back(static_cast<uint64_t>(t));
+                t += unit * static_cast<double>(1 + next() % 12);
+            }
+            p.morse.clear();
+        }
         std::vector<uint8_t> buf(81920);
         size_t pairs;
         double at = -1;
@@ -100,8 +135,11 @@ int main(int argc, char **argv) {
             // the 1.2 s that end it, and 0.3 s to spare.
             const double dot = 1.2 / p.wpm;
             const double whole = p.identStart >= 3 * dot ? p.identStart : p.identStart + p.identPeriod;
-            if (at <= whole + morseSeconds(p.morse, p.wpm) + 6 * dot + 1.5) ++byFirst;
-            if (getenv("EVERY")) std::fprintf(stderr, "case %d: %s right at %.1f s\n", c, p.morse.c_str(), at);
+            const double by = whole + morseSeconds(p.morse, p.wpm) + 6 * dot + 1.5;
+            if (at <= by) ++byFirst;
+            if (getenv("EVERY"))
+                std::fprintf(stderr, "case %d: %s at %.1f wpm, first at %.1f s: right at %.1f s (%s %.1f s)\n", c,
+                             p.morse.c_str(), p.wpm, p.identStart, at, at <= by ? "by" : "after", by);
         } else {
             ++none;
             std::fprintf(stderr, "case %d: %s at %.1f wpm, first at %.1f s, period %.2f s: not confirmed (heard %d)\n",

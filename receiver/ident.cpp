@@ -286,14 +286,17 @@ const float (*identTable())[2] { return tables().mix; }
 
 void identBlock(identState &s) {
     const Tables &t = tables();
-    // Take out the envelope's mean (the carrier), mixed like the rest: its
-    // alias would otherwise land near the tone.
+    // Take out what the envelope holds below a few tens of Hz (the carrier
+    // and the 30 Hz tone), mixed like the rest: the 1 ms sums pass their
+    // aliases near the tone. The block's own mean is that content as it
+    // stood in the block: a mean tracked over longer would leave the 30 Hz
+    // tone's -30 Hz line at -50 Hz from the tone, where it keys like a mark.
     const double mean = s.esum / kBlock;
     s.dc = s.ms == 0 ? mean : s.dc + (mean - s.dc) / 64.0;
     const uint32_t b = (s.tab + kTable - kBlock) % kTable / kBlock;
     const uint32_t at = s.ms & (kIdentRing - 1);
-    s.ringRe[at] = static_cast<float>((s.zre - s.dc * t.blockSum[b][0]) / kBlock);
-    s.ringIm[at] = static_cast<float>((s.zim - s.dc * t.blockSum[b][1]) / kBlock);
+    s.ringRe[at] = static_cast<float>((s.zre - mean * t.blockSum[b][0]) / kBlock);
+    s.ringIm[at] = static_cast<float>((s.zim - mean * t.blockSum[b][1]) / kBlock);
     s.zre = s.zim = s.esum = 0;
     s.fill = 0;
     // 125 Hz: sums of 8.

@@ -39,7 +39,8 @@ struct identScratch {
     double lagX[2][kIdentSlow], lagC[2][kIdentSlow / 4];                // two's activity, for the lag search
     double zr[kIdentJoint][kMaxUnits], zi[kIdentJoint][kMaxUnits], zv[kIdentJoint][kMaxUnits];  // unit means
     bool held[kIdentJoint][kMaxUnits];
-    Grid rival, joint;  // a neighbour's units, the read's
+    Grid rival, joint;                                    // a neighbour's units, the read's
+    double keyUp[kMaxUnits + 1], keyDown[kMaxUnits + 1];  // the keyings' running log-ratios
     // The period reader's: the half-minute's running sums, its activity,
     // that summed in fours, folded on the period and smoothed.
     double recordRe[kIdentRecord + 1], recordIm[kIdentRecord + 1], recordNoise[kIdentRecord + 1];
@@ -405,8 +406,12 @@ int unitRatios(int n, double d, double ph, const double *lag, int count, double 
             double amp, v;
             if (!sideUnit(s, x, d, true, amp, v)) continue;
             if (a < 0) {
+                // What lies across the line of phase is no tone: where it
+                // is more than the noise beside (speech, whose harmonics
+                // sweep through the tone's bin and not its neighbours), it
+                // is this unit's noise.
                 const double p = (sumAt(s.proj, x + d) - sumAt(s.proj, x)) / d;
-                llr[j] += (p * s.tone - s.tone * s.tone / 2) / v;
+                llr[j] += (p * s.tone - s.tone * s.tone / 2) / std::max(v, amp * amp - p * p);
             } else {
                 llr[j] += logBesselI0(amp * a / v) - a * a / (2 * v);
             }
@@ -489,46 +494,111 @@ bool coherentRatios(int n, double d, double ph, const double *lag, int count, co
     return true;
 }
 
-// How likely, against the read, are the other identifiers a unit or two
-// away? Each unit's log-likelihood ratio is the price of reading it the
-// other way; a flip that leaves no identifier costs nothing to rule out, as
-// stations key nothing else. The sum of exp(-price) over the rivals found,
-// for every single flip and every pair among the cheapest units.
-double rivals(int count, const double *llr, uint8_t *bits, const std::string &text) {
-    double price[kMaxUnits];
-    int order[kMaxUnits];
-    for (int j = 0; j < count; ++j) {
-        price[j] = bits[j] ? llr[j] : -llr[j];
-        order[j] = j;
-    }
-    std::sort(order, order + count, [&](int x, int y) { return price[x] < price[y]; });
-    auto rival = [&]() {
-        const std::string other = parseBody(bits, count);
-        return isIdent(other) && other != text;
-    };
-    double sum = 0;
-    for (int j = 0; j < count; ++j) {
-        if (price[j] > kNegligible) continue;
-        bits[j] ^= 1;
-        if (rival()) sum += std::exp(-price[j]);
-        bits[j] ^= 1;
-    }
-    constexpr int kCheap = 12;
-    const int cheap = std::min(kCheap, count);
-    for (int x = 0; x < cheap; ++x)
-        for (int y = x + 1; y < cheap; ++y) {
-            const int i = order[x], j = order[y];
-            if (price[i] + price[j] > kNegligible) continue;
-            bits[i] ^= 1;
-            bits[j] ^= 1;
-            if (rival()) sum += std::exp(-price[i] - price[j]);
-            bits[i] ^= 1;
-            bits[j] ^= 1;
+// Every identifier this grid can key, against the read: the sum, over
+// every keying of its units that parses as 1 to 4 letters with silence
+// around them, of its likelihood against the read's (units outside the
+// read's keying taken as key-up in both), less the read's own. One or two
+// flips cannot reach another identifier where speech leaves a stretch of
+// units undecided: this sums them all. Forward over the units: the state
+// is the letter being keyed and the code so far (a node of the code tree);
+// an element is 1 or 3 key-down units, then 1 key-up unit inside a letter
+// or 3 to 8 between letters. Each unit's ratio is bounded at e^60 either
+// way: beyond that nothing can matter against the doubt, and nothing
+// overflows.
+double keyings(int count, const double *llr, const uint8_t *bits, int first, int last) {
+    struct Tree {
+        int child[64][2];
+        bool letter[64];
+        int nodes = 1;
+        Tree() {
+            for (auto &c : child) c[0] = c[1] = -1;
+            for (bool &l : letter) l = false;
+            for (const char *code : kMorse) {
+                int at = 0;
+                for (const char *e = code; *e; ++e) {
+                    int &next = child[at][*e == '-'];
+                    if (next < 0) next = nodes++;
+                    at = next;
+                }
+                letter[at] = true;
+            }
         }
+    };
+    static const Tree tree;
+    // Running sums of each unit's log-ratio against the read, key-up and key-down.
+    auto &up = S.keyUp;
+    auto &down = S.keyDown;
+    up[0] = down[0] = 0;
+    for (int j = 0; j < count; ++j) {
+        const double l = std::clamp(llr[j], -60.0, 60.0);
+        const bool read = j >= first && j < last && bits[j];
+        up[j + 1] = up[j] + (read ? -l : 0);
+        down[j + 1] = down[j] + (read ? 0 : l);
+    }
+    auto zeros = [&](int a, int b) { return std::exp(up[b] - up[a]); };
+    auto ones = [&](int a, int b) { return std::exp(down[b] - down[a]); };
+    constexpr int kRing = 16, kLetters = 4;
+    double f[kRing][kLetters][64] = {};
+    double sum = 0;
+    for (int i = 0; i < count; ++i) {
+        double(&now)[kLetters][64] = f[i % kRing];
+        now[0][0] += zeros(0, i);  // the first letter starts here
+        for (int l = 0; l < kLetters; ++l)
+            for (int node = 0; node < tree.nodes; ++node) {
+                const double w = now[l][node];
+                if (w == 0) continue;
+                for (int dash = 0; dash < 2; ++dash) {
+                    const int next = tree.child[node][dash], k = i + (dash ? 3 : 1);
+                    if (next < 0 || k > count) continue;
+                    const double e = w * ones(i, k);
+                    if (k < count) f[(k + 1) % kRing][l][next] += e * zeros(k, k + 1);
+                    if (!tree.letter[next]) continue;
+                    sum += e * zeros(k, count);  // the last letter
+                    if (l + 1 < kLetters)
+                        for (int gap = 3; gap <= 8 && k + gap < count; ++gap)
+                            f[(k + gap) % kRing][l + 1][0] += e * zeros(k, k + gap);
+                }
+            }
+        std::fill(&now[0][0], &now[0][0] + kLetters * 64, 0.0);
+    }
+    // The read itself is among them, at 1.
+    return std::max(0.0, sum - 1);
+}
+
+// A letter masked beside the read (speech over it in every repetition
+// read, say "LO" for "KLO"): a rival of more units than one or two flips
+// reach. Each letter, 3 to 8 key-up units before the first letter or after
+// the last, priced by reading its units the other way, where the record
+// holds any of them; at the usual 3-unit gap it counts even where it holds
+// none (the record may begin just after it). Nothing beside 4 letters: no
+// identifier has 5. The sum of exp(-price).
+double masked(int count, const double *llr, int first, int last, const std::string &text) {
+    if (text.size() >= 4) return 0;
+    double sum = 0;
+    for (const char *code : kMorse) {
+        uint8_t keyed[20];
+        int len = 0;
+        for (const char *e = code; *e; ++e) {
+            if (len) keyed[len++] = 0;
+            for (int k = *e == '-' ? 3 : 1; k > 0; --k) keyed[len++] = 1;
+        }
+        for (int gap = 3; gap <= 8; ++gap)
+            for (const int from : {first - gap - len, last + gap}) {
+                double price = 0;
+                bool held = false;
+                for (int i = 0; i < len; ++i) {
+                    const int j = from + i;
+                    if (j < 0 || j >= count) continue;
+                    held = true;
+                    price += keyed[i] ? std::max(0.0, -llr[j]) : std::max(0.0, llr[j]);
+                }
+                if ((held || gap == 3) && price < kNegligible) sum += std::exp(-price);
+            }
+    }
     return sum;
 }
 
-// A grid a little off (the dot 3 % either way, the phase half a unit) that
+// A grid a little off (the dot 6 % either way, the phase half a unit) that
 // reads another identifier is a rival too: a weak element read as key-up on
 // the wrong grid fits nearly as well as on the right one. Each neighbour's
 // likelihood against the read's: from the two grids' chi-square on the
@@ -544,7 +614,7 @@ double nearby(int n, double d, double phase, const double *lag, bool coherent, c
     for (int j = 0; j < u.count; ++j) best += std::max(llr[j], 0.0);
     double same = 1, others = 0, top = best + 1;
     Grid &v = S.rival;
-    for (int i = -6; i <= 6; ++i)
+    for (int i = -12; i <= 12; ++i)
         for (int j = -4; j <= 4; ++j) {
             const double dd = d * (1 + 0.005 * i), ph = pivot(S.sides[0].len, d, phase, dd) + 0.125 * j * dd;
             if (ph < 0 || (i == 0 && j == 0)) continue;
@@ -665,6 +735,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
         // fit better.
         double llr[kMaxUnits];
         bool coherent = false;
+        const Fit read = g;
         for (int move = 0; move < 3; ++move) {
             uint8_t coherentBits[kMaxUnits];
             std::memcpy(coherentBits, bits, sizeof bits);
@@ -695,11 +766,21 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
             text = parseBody(bits, u.count);
             if (text.empty()) {
                 if (!had) continue;
-                return "";
+                // Speech that lands on the projections can break what the
+                // magnitudes read: the magnitudes are judged instead, by
+                // the same guards.
+                coherent = false;
             }
-        } else {
-            if (text.empty()) continue;
+        }
+        if (!coherent) {
+            // On the grid the magnitudes read.
+            if (g.d != read.d || g.phase != read.phase) {
+                g = read;
+                jointUnits(n, g.d, g.phase, g.lag, u);
+            }
             for (int j = 0; j < u.count; ++j) bits[j] = u.amp[j] > u.theta;
+            text = parseBody(bits, u.count);
+            if (text.empty()) continue;
             unitRatios(n, g.d, g.phase, g.lag, u.count, u.hi, llr);
         }
         // Every repetition holds all of the keying, with silence around it
@@ -720,11 +801,25 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
         for (int j = 0; j < u.count; ++j)
             for (int side = 0; side < n; ++side) {
                 double amp, v;
-                if (!sideUnit(S.sides[side], g.phase + j * g.d + g.lag[side], g.d, true, amp, v)) continue;
-                const double z = (amp - u.theta) / std::sqrt(v);
+                const Side &sd = S.sides[side];
+                const double x = g.phase + j * g.d + g.lag[side];
+                if (!sideUnit(sd, x, g.d, true, amp, v)) continue;
+                // Read coherently, a unit is judged on its projection, with
+                // its noise as unitRatios takes it: what keys on that
+                // oscillator lands there whole, while speech lands as
+                // often below the line as above it, and shows across it.
+                double z;
+                if (coherent) {
+                    if (sd.tone <= 0) continue;
+                    const double p = (sumAt(sd.proj, x + g.d) - sumAt(sd.proj, x)) / g.d;
+                    z = (p - sd.tone / 2) / std::sqrt(std::max(v, amp * amp - p * p));
+                } else {
+                    z = (amp - u.theta) / std::sqrt(v);
+                }
                 against = std::max(against, bits[j] ? -z : z);
             }
-        doubt = rivals(u.count, llr, bits, text) + nearby(n, g.d, g.phase, g.lag, coherent, u, llr, text);
+        doubt = keyings(u.count, llr, bits, first, last) + nearby(n, g.d, g.phase, g.lag, coherent, u, llr, text) +
+                masked(u.count, llr, first, last, text);
         if (doubt > kDoubt || against > kContradict || !isIdent(text)) return "";
         dot = g.d / kSlowRate;
         if (tone) {

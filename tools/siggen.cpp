@@ -114,6 +114,24 @@ std::vector<float> speech(SigGen &g, size_t count, double depth) {
     return out;
 }
 
+// Recorded speech at 50 kHz, repeated with 0.5 s pauses as a broadcast
+// message is, for `count` values, scaled to the rms depth over the whole
+// signal. Its peaks go where they go: a transmitter driven this hard
+// overmodulates, and so does this.
+std::vector<float> spoken(const std::vector<float> &speech, size_t count, double depth) {
+    std::vector<float> out(count, 0.0f);
+    const size_t cycle = speech.size() + 25000;
+    double ss = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const size_t at = k % cycle;
+        if (at < speech.size()) out[k] = speech[at];
+        ss += static_cast<double>(out[k]) * out[k];
+    }
+    const double scale = ss > 0 ? depth / std::sqrt(ss / static_cast<double>(count)) : 0.0;
+    for (float &v : out) v = static_cast<float>(v * scale);
+    return out;
+}
+
 // The toggles of a Morse key sending `text` from `start` every `period`
 // seconds until `total` pairs: a dot is 1.2/wpm s, a dash three dots, one
 // dot between the elements of a letter, three between letters.
@@ -200,7 +218,12 @@ void sigInit(SigGen &g, const SigParams &p) {
                      : 1.0 + std::fabs(p.varDepth) + std::fabs(p.subDepth) +
                            (p.ident || p.identSteady ? std::fabs(p.identDepth) : 0.0);
         g.total = static_cast<uint64_t>(std::llround(std::max(0.0, p.seconds) * kFs));
-        if (p.voiceDepth > 0) {
+        if (p.voiceDepth > 0 && !p.speech.empty()) {
+            g.voice = spoken(p.speech, at50k(g, g.total) + 1, p.voiceDepth);
+            float top = 0;
+            for (float v : g.voice) top = std::max(top, v);
+            peak += top;
+        } else if (p.voiceDepth > 0) {
             g.voice = speech(g, at50k(g, g.total) + 1, p.voiceDepth);
             // Speech peaks near 4 times its rms; above that it clips at 8 bits.
             peak += 4 * p.voiceDepth;

@@ -34,9 +34,11 @@ struct SigParams {
     bool carrier = true;       // false: the noise alone, at the level it has beside the station
     bool ils = false;          // an ILS localizer instead: 90 and 150 Hz AM at ilsDepth, no subcarrier
     double ilsDepth = 0.2;
-    double voiceDepth = 0.0;   // rms AM depth of speech-like noise (300-3000 Hz, in bursts)
-    std::vector<float> audio;  // if not empty: envelope = 1 + audio at 50 kHz, held
-                               // for 40 IQ samples each (replaces the synthetic tones)
+    double voiceDepth = 0.0;    // rms AM depth of speech-like noise (300-3000 Hz, in bursts)
+    std::vector<float> speech;  // if not empty: this recorded speech (50 kHz) instead of the
+                                // noise, at voiceDepth rms, repeated with 0.5 s pauses
+    std::vector<float> audio;   // if not empty: envelope = 1 + audio at 50 kHz, held
+                                // for 40 IQ samples each (replaces the synthetic tones)
     // More stations in the same stream, each at its own carrierHz (above the
     // tuner centre), radial, ident...: their noise is this one's (cn0 and
     // the length are taken from here), their carrier levelDb against it.

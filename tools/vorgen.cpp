@@ -47,6 +47,8 @@ void usage() {
         " -x ppm     as a dongle whose crystal is this far off hears it: the carrier\n"
         "            -ppm x the station's frequency (-f) away, every tone ppm lower\n"
         " -V depth   add speech-like noise (300-3000 Hz, in bursts) as AM of this rms depth\n"
+        " -Y file    add this recorded speech (a WAV, 22.05 kHz or more) instead, repeated\n"
+        "            with 0.5 s pauses, as AM of the rms depth -V (0.3)\n"
         " -L         an ILS localizer instead of a VOR: 90 and 150 Hz AM at 20 %, no subcarrier\n"
         " -N         no carrier: only the noise set by -n\n"
         " -w file    take the modulation from a 16-bit PCM WAV recording of a\n"
@@ -122,13 +124,14 @@ int main(int argc, char **argv) {
     SigParams p;
     const char *outPath = "-";
     const char *wav = nullptr;
+    const char *said = nullptr;
     const char *kindText = nullptr;
     std::vector<std::string> more;
     double stationMhz = 113.0;
     bool offsetGiven = false;
     double crystalPpm = 0;
     int c;
-    while ((c = getopt(argc, argv, "r:t:a:s:m:c:q:u:d:n:S:IM:W:P:T:K:GD:x:V:LNw:o:hR:O:f:F:A:")) != -1) {
+    while ((c = getopt(argc, argv, "r:t:a:s:m:c:q:u:d:n:S:IM:W:P:T:K:GD:x:V:Y:LNw:o:hR:O:f:F:A:")) != -1) {
         switch (c) {
         case 'r': p.radial = number("-r", optarg); break;
         case 't': p.seconds = number("-t", optarg, 0, 1e6); break;
@@ -151,6 +154,7 @@ int main(int argc, char **argv) {
         case 'D': p.identDepth = number("-D", optarg, 0, 1); break;
         case 'x': crystalPpm = number("-x", optarg, -1000, 1000); break;
         case 'V': p.voiceDepth = number("-V", optarg, 0, 1); break;
+        case 'Y': said = optarg; break;
         case 'L': p.ils = true; break;
         case 'N': p.carrier = false; break;
         case 'w': wav = optarg; break;
@@ -202,6 +206,15 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "vorgen: %s\n", err.c_str());
             return 1;
         }
+    }
+    if (said) {
+        std::string err;
+        p.speech = loadAudio(said, err);
+        if (p.speech.empty()) {
+            std::fprintf(stderr, "vorgen: %s\n", err.c_str());
+            return 1;
+        }
+        if (p.voiceDepth == 0) p.voiceDepth = 0.3;
     }
     const std::string path = outPath;
     outKind kind = outKind::cu8;
