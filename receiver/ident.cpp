@@ -143,16 +143,23 @@ void endRepetition(identState &s) {
         for (int k = 1; k < 4; ++k)
             if (s.history[k] == text && std::fabs(s.historyDot[k] - dot) <= 0.1 * dot) agreed = true;
     // Or read together with the newest repetition before it that may be
-    // keying (speech may have broken the one just before).
-    if (!broken && !agreed && s.confirmed.empty())
+    // keying (speech may have broken the one just before); where that
+    // leaves doubt, with the ones before that too: speech masks a
+    // different part of each.
+    if (!broken && !agreed && s.confirmed.empty()) {
+        const identRep *set[kIdentJoint] = {&s.rep};
+        int n = 1;
         for (const identRep &p : s.past)
-            if (p.len > 0) {
-                const identRep *pair[2] = {&s.rep, &p};
-                const std::string joint = identDecode(pair, 2, kToneHz[s.best], dot, doubt);
+            if (p.len > 0 && n < kIdentJoint) {
+                set[n++] = &p;
+                const std::string joint = identDecode(set, n, kToneHz[s.best], dot, doubt);
                 agreed = !joint.empty();
-                if (agreed) text = joint;
-                break;
+                if (agreed) {
+                    text = joint;
+                    break;
+                }
             }
+    }
     // Or the last half-minute read by the identifier's period, unless it
     // was read in the last 2 s. (Once one is confirmed, the timer's reading
     // keeps watch.)

@@ -8,10 +8,11 @@
 // above both the neighbours and the recent noise; 1.2 s without a mark ends
 // a repetition. The repetition's tone band, kept at 125 Hz with the noise
 // beside it, is then read (morse.h): alone, and together with the
-// repetition before it. An identifier is confirmed when two of the last
+// repetitions before it. An identifier is confirmed when two of the last
 // four repetitions read alone give the same letters at the same speed, or
-// when the two read together leave no rival identifier nearly as likely
-// (at weak signals and through speech, where no repetition reads alone).
+// one alone leaves no rival at all, or two to four read together leave no
+// rival identifier nearly as likely (at weak signals and through speech,
+// where no repetition reads alone).
 // Where speech breaks the keying apart so that no repetition ends, the last
 // half-minute is cut into repetitions by the identifier's period and read
 // the same way, every 5 s. Once an identifier is confirmed, only the single

@@ -406,12 +406,12 @@ int unitRatios(int n, double d, double ph, const double *lag, int count, double 
             double amp, v;
             if (!sideUnit(s, x, d, true, amp, v)) continue;
             if (a < 0) {
-                // What lies across the line of phase is no tone: where it
-                // is more than the noise beside (speech, whose harmonics
-                // sweep through the tone's bin and not its neighbours), it
-                // is this unit's noise.
+                // What lies across the line of phase is no tone but this
+                // unit's own noise: one more measure of it, beside that of
+                // the neighbours' two components, which miss speech whose
+                // harmonics sweep through the tone's bin and not theirs.
                 const double p = (sumAt(s.proj, x + d) - sumAt(s.proj, x)) / d;
-                llr[j] += (p * s.tone - s.tone * s.tone / 2) / std::max(v, amp * amp - p * p);
+                llr[j] += (p * s.tone - s.tone * s.tone / 2) / ((2 * v + amp * amp - p * p) / 3);
             } else {
                 llr[j] += logBesselI0(amp * a / v) - a * a / (2 * v);
             }
@@ -812,7 +812,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
                 if (coherent) {
                     if (sd.tone <= 0) continue;
                     const double p = (sumAt(sd.proj, x + g.d) - sumAt(sd.proj, x)) / g.d;
-                    z = (p - sd.tone / 2) / std::sqrt(std::max(v, amp * amp - p * p));
+                    z = (p - sd.tone / 2) / std::sqrt((2 * v + amp * amp - p * p) / 3);
                 } else {
                     z = (amp - u.theta) / std::sqrt(v);
                 }

@@ -31,8 +31,10 @@ struct identRep {
 // repetition by the noise there, so that a unit that speech masks in one is
 // read from another. Where the tone's phase runs on through the keying,
 // each unit is projected on it. Nothing ("") unless the keying reads as an
-// identifier with silence around it, no other identifier a unit or two
-// away is nearly as likely, and no repetition clearly says otherwise.
+// identifier with silence around it, no other identifier is nearly as
+// likely (every other keying the grid's units allow, a letter masked
+// beside it, a grid a little off: 1e-4 of it in all), and no repetition
+// clearly says otherwise.
 // dot: the dot length, seconds; doubt: the rivals' likelihood against the
 // read (infinite when nothing was read).
 // tone, when given and a repetition was read: the first repetition's tone
