@@ -35,7 +35,6 @@ struct subLock {
     float table[kLockTable + 1][2];
     cpx ref, refStep;
     cpx rot, rotStep;
-    uint32_t tick;
     int n;
     cpx chunk[kLockChunks], qs, qc;
     double power;  // sum of |z|^2
@@ -60,10 +59,9 @@ void subLockSet(subLock &l);
 // A sub-window's end: the loop's update, and the sub-window kept.
 void subLockClose(subLock &l, double now);
 
-// Every envelope sample: F, the subcarrier at 0 Hz, and navdial's 30 Hz
+// One envelope sample in kLockTake: F, the subcarrier at 0 Hz, and navdial's 30 Hz
 // oscillator (c1 = cos, s1 = -sin of its phase).
 inline void subLockStep(subLock &l, const cpx &F, double c1, double s1, uint64_t pos) {
-    if ((++l.tick & (kLockTake - 1)) != 0) return;
     if (!l.seeded) {
         float *b = l.heard[l.heardCount++ % kLockHeard];
         b[0] = static_cast<float>(F.re);

@@ -176,8 +176,11 @@ inline void trustBlock(trustState &t, float re, float im) {
 inline void trustStep(trustState &t, double env, double c1, double s1, const cpx &R, const cpx &F, const cpx &S,
                       double y, double disc, bool summed, double pre, double pim) {
     t.ring[t.pos & 63] = static_cast<float>(env);
-    if ((++t.pos & 63) == 0) trustNoise(t);
-    if (t.lock) subLockStep(*t.lock, F, c1, s1, t.pos);
+    // One test a sample for both: the noise every 64, the lock every 8.
+    if ((++t.pos & (kLockTake - 1)) == 0) {
+        if ((t.pos & 63) == 0) trustNoise(t);
+        if (t.lock) subLockStep(*t.lock, F, c1, s1, t.pos);
+    }
     if (!summed) return;
     if ((++t.count & 7) == 0) {
         t.env += env;
