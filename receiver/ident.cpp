@@ -85,6 +85,15 @@ bool readPeriodic(identState &s, std::string &text) {
     return true;
 }
 
+// What was read beyond doubt is confirmed; but a confirmed identifier
+// gives way to another only when that is read so twice in a row: a
+// station does not change its name from one repetition to the next, and
+// under speech one reading on a grid a little off can still mislead.
+void confirm(identState &s, const std::string &text) {
+    if (s.confirmed.empty() || text == s.confirmed || text == s.pending) s.confirmed = text;
+    s.pending = text == s.confirmed ? "" : text;
+}
+
 // A repetition read alone: its tone, and when it began. A 125 Hz sample
 // sums 8 samples at 1 kHz, each the mean of 50 at 50 kHz: a tone of depth m
 // on a carrier of amplitude A is 4 A m there, less the two sums' loss at
@@ -164,7 +173,7 @@ void endRepetition(identState &s) {
     // was read in the last 2 s. (Once one is confirmed, the timer's reading
     // keeps watch.)
     if (!agreed && s.confirmed.empty() && s.sincePeriodic >= kPeriodicCells / 2) agreed = readPeriodic(s, text);
-    if (agreed) s.confirmed = text;
+    if (agreed) confirm(s, text);
     // Only what may be keying is kept: no identifier has fewer than 4 elements.
     for (int k = kIdentPast - 1; k > 0; --k) s.past[k] = s.past[k - 1];
     s.past[0] = s.rep;
@@ -223,7 +232,7 @@ void cell(identState &s) {
     // time too.
     if (++s.sincePeriodic >= kPeriodicCells) {
         std::string text;
-        if (readPeriodic(s, text)) s.confirmed = text;
+        if (readPeriodic(s, text)) confirm(s, text);
     }
     const bool was = s.on;
     if (!s.on)

@@ -67,6 +67,7 @@ struct identState {
     int best;                // the tone bin
     // What was read.
     std::string confirmed;   // read twice in a row; empty before
+    std::string pending;     // another identifier read beyond doubt once since
     int heard;               // repetitions read so far
     std::string lastHeard;   // the newest repetition, as heard ("" when unreadable)
     double lastDot;          // its dot length, seconds

@@ -41,6 +41,7 @@ struct identScratch {
     bool held[kIdentJoint][kMaxUnits];
     Grid rival, joint;                                    // a neighbour's units, the read's
     double keyUp[kMaxUnits + 1], keyDown[kMaxUnits + 1];  // the keyings' running log-ratios
+    double nearLlr[kMaxUnits];                            // a neighbouring grid's units
     // The period reader's: the half-minute's running sums, its activity,
     // that summed in fours, folded on the period and smoothed.
     double recordRe[kIdentRecord + 1], recordIm[kIdentRecord + 1], recordNoise[kIdentRecord + 1];
@@ -265,9 +266,10 @@ int bestLag(int lo, int hi, F f, double &top) {
 }
 
 // A dot changed from d to to moves the grid's far units by many samples: the
-// phase that keeps the unit in the middle of the repetition where it was.
-double pivot(int len, double d, double phase, double to) {
-    const double middle = std::floor((len / 2.0 - phase) / d);
+// phase that keeps the unit at sample `at` (the middle of the repetition, or
+// of its keying) where it was.
+double pivot(double at, double d, double phase, double to) {
+    const double middle = std::floor((at - phase) / d);
     double ph = phase + (d - to) * std::max(middle, 0.0);
     while (ph < 0) ph += to;
     while (ph >= to) ph -= to;
@@ -288,6 +290,9 @@ constexpr double kLevels = 3.0;
 // A rival less likely than e^-30 against the read cannot move the doubt
 // (1e-4) even a hundred times over: it is not parsed.
 constexpr double kNegligible = 30;
+// A neighbouring grid that reads the same is searched for rivals of its own
+// within e^-12 of the read: below that they cannot reach the doubt.
+constexpr double kNearRival = 12;
 constexpr int kJointLag = 200;  // 125 Hz samples: the repetitions' starts may differ by 1.6 s
 
 // Side s holds the unit [x, x + d): its amplitude and that amplitude's
@@ -611,18 +616,24 @@ double masked(int count, const double *llr, int first, int last, const std::stri
 double nearby(int n, double d, double phase, const double *lag, bool coherent, const Grid &u, const double *llr,
               const std::string &text, double *better = nullptr) {
     double best = 0;
-    for (int j = 0; j < u.count; ++j) best += std::max(llr[j], 0.0);
+    int from = u.count, to = 0;
+    for (int j = 0; j < u.count; ++j) {
+        best += std::max(llr[j], 0.0);
+        if (llr[j] > 0) from = std::min(from, j), to = j + 1;
+    }
+    // A dot a few per cent off turns the grid about the keying's middle.
+    const double centre = from < to ? phase + (from + to) / 2.0 * d : S.sides[0].len / 2.0;
     double same = 1, others = 0, top = best + 1;
     Grid &v = S.rival;
     for (int i = -12; i <= 12; ++i)
         for (int j = -4; j <= 4; ++j) {
-            const double dd = d * (1 + 0.005 * i), ph = pivot(S.sides[0].len, d, phase, dd) + 0.125 * j * dd;
+            const double dd = d * (1 + 0.005 * i), ph = pivot(centre, d, phase, dd) + 0.125 * j * dd;
             if (ph < 0 || (i == 0 && j == 0)) continue;
             uint8_t bits[kMaxUnits];
             int units;
             double logRatio;
             if (coherent) {
-                double r[kMaxUnits];
+                double *r = S.nearLlr;
                 units = unitRatios(n, dd, ph, lag, std::min(kMaxUnits, static_cast<int>((S.sides[0].len - ph) / dd)),
                                    -1, r);
                 double sum = 0;
@@ -644,11 +655,19 @@ double nearby(int n, double d, double phase, const double *lag, bool coherent, c
             }
             if (logRatio < -kNegligible) continue;
             const double p = std::exp(std::min(logRatio, 25.0));
-            const std::string other = parseBody(bits, units);
-            if (other == text)
+            int otherFrom = 0, otherTo = 0;
+            const std::string other = parseBody(bits, units, &otherFrom, &otherTo);
+            if (other == text) {
                 same += p;
-            else if (isIdent(other))
+                // Where it reads the same, what one more flip there would
+                // read is as much a rival as on the read's own grid (a dot
+                // masked by speech that the read's grid, a little long,
+                // stretched away).
+                if (coherent && logRatio > -kNearRival)
+                    others += p * keyings(units, S.nearLlr, bits, otherFrom, otherTo);
+            } else if (isIdent(other)) {
                 others += p;
+            }
         }
     return others / same;
 }
@@ -702,7 +721,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
                 for (int j = -2; j <= 2; ++j) {
                     Fit t = c;
                     t.d = c.d + dd * i;
-                    t.phase = pivot(S.sides[0].len, c.d, c.phase, t.d) + dp * j;
+                    t.phase = pivot(S.sides[0].len / 2.0, c.d, c.phase, t.d) + dp * j;
                     if (t.phase < 0) continue;
                     jointUnits(n, t.d, t.phase, t.lag, u);
                     if (u.misfit < g.misfit) g = t, g.misfit = u.misfit;
