@@ -662,8 +662,8 @@ double nearby(int n, double d, double phase, const double *lag, bool coherent, c
                 // Where it reads the same, what one more flip there would
                 // read is as much a rival as on the read's own grid (a dot
                 // masked by speech that the read's grid, a little long,
-                // stretched away).
-                if (coherent && logRatio > -kNearRival)
+                // stretched away). (Not when only a better grid is sought.)
+                if (coherent && !better && logRatio > -kNearRival)
                     others += p * keyings(units, S.nearLlr, bits, otherFrom, otherTo);
             } else if (isIdent(other)) {
                 others += p;
@@ -837,8 +837,12 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
                 }
                 against = std::max(against, bits[j] ? -z : z);
             }
-        doubt = keyings(u.count, llr, bits, first, last) + nearby(n, g.d, g.phase, g.lag, coherent, u, llr, text) +
-                masked(u.count, llr, first, last, text);
+        // The neighbouring grids are the dearest rivals to weigh: only where
+        // the others leave the read standing (the doubt is only ever held
+        // against kDoubt).
+        doubt = keyings(u.count, llr, bits, first, last) + masked(u.count, llr, first, last, text);
+        if (doubt <= kDoubt && against <= kContradict && isIdent(text))
+            doubt += nearby(n, g.d, g.phase, g.lag, coherent, u, llr, text);
         if (doubt > kDoubt || against > kContradict || !isIdent(text)) return "";
         dot = g.d / kSlowRate;
         if (tone) {
