@@ -198,11 +198,27 @@ void cell(identState &s) {
     // power over the last few seconds.
     // (A running mean for the first 3 s, then a 3 s memory.)
     int &best = s.best;
+    const int before = best;
     best = 0;
     const double memory = std::min<double>(++s.cells, 150);
     for (int f = 0; f < kIdentTone; ++f) {
         s.binAvg[f] += (p[f] - s.binAvg[f]) / memory;
         if (s.binAvg[f] > s.binAvg[best]) best = f;
+    }
+    // What was keyed in another bin was no keying of this tone: on a strong
+    // carrier the 30 Hz tone leaves a line 21 dB under the ident's at
+    // -50 Hz, which keys from the start, holds on into the first repetition
+    // and breaks it. The keying starts again: from a first mark still on,
+    // or from any repetition begun in a bin other than a neighbour (which
+    // may share a tone between them).
+    if (best != before && (s.count == 0 ? s.on : std::abs(best - before) > 1)) {
+        s.count = 0;
+        s.on = false;
+        s.broken = false;
+        s.recording = false;
+        s.rep.len = 0;
+        s.run = kEndGap;
+        s.mark = 0;
     }
     const double tone = (p[best] + s.prevTone) / 2;  // 74 ms in all
     s.prevTone = p[best];
@@ -284,6 +300,15 @@ void cell(identState &s) {
             s.recording = false;
             s.rep.len = 0;
         }
+        return;
+    }
+    // A first mark too long for Morse (that line, or a steady tone) holds
+    // nothing of a repetition: what follows starts one afresh.
+    if (s.count == 0 && s.run >= kLongMark) {
+        s.broken = false;
+        s.recording = false;
+        s.rep.len = 0;
+        s.run = kEndGap;
         return;
     }
     if (s.count == kIdentMarks) {

@@ -208,6 +208,10 @@ TEST(Ident, StrongStationNamedByItsFirstWholeRepetition) {
         {"from its start", "KLO", 9.6, 7, 1, 60, 14, 1},
         {"begun inside a repetition", "KLO", 9.6, 7, -2, 67, 18, 5},
         {"fast and short", "ZUE", 12, 6, 0.5, 65, 12, 0.5},
+        // Keyed from seconds in, on a carrier so clean that the 30 Hz
+        // tone's faint line keys before it.
+        {"keyed from 3.5 s in, 75 dB-Hz", "KLO", 9.6, 7, 3.5, 75, 12, 3.5},
+        {"keyed from 5 s in, 80 dB-Hz", "NMPJ", 11.2, 7.5, 5, 80, 14, 5},
     };
     for (const Row &r : rows) {
         SigParams p = station(r.morse, r.wpm, r.cn0, 8);
