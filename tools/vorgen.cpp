@@ -118,6 +118,17 @@ bool writeMeta(const std::string &dataPath, outKind k, double rate, double centr
 
 int16_t toInt16(double x) { return static_cast<int16_t>(std::lround(std::fmax(-32768.0, std::fmin(32767.0, x)))); }
 
+// A WAV file's audio at 50 kHz into `to`; false (and why, on standard
+// error) where it cannot be read.
+bool loaded(const char *path, std::vector<float> &to) {
+    std::string err;
+    to = loadAudio(path, err);
+    // (The reader's messages are the receiver's own: named as vorgen's.)
+    if (err.rfind("navdial: ", 0) == 0) err.erase(0, 9);
+    if (to.empty()) std::fprintf(stderr, "vorgen: %s\n", err.c_str());
+    return !to.empty();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -199,21 +210,9 @@ int main(int argc, char **argv) {
         o.offsetHz -= xtal * (mhz - stationMhz) * 1e6;
         p.others.push_back(o);
     }
-    if (wav) {
-        std::string err;
-        p.audio = loadAudio(wav, err);
-        if (p.audio.empty()) {
-            std::fprintf(stderr, "vorgen: %s\n", err.c_str());
-            return 1;
-        }
-    }
+    if (wav && !loaded(wav, p.audio)) return 1;
     if (said) {
-        std::string err;
-        p.speech = loadAudio(said, err);
-        if (p.speech.empty()) {
-            std::fprintf(stderr, "vorgen: %s\n", err.c_str());
-            return 1;
-        }
+        if (!loaded(said, p.speech)) return 1;
         if (p.voiceDepth == 0) p.voiceDepth = 0.3;
     }
     const std::string path = outPath;
