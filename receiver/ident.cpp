@@ -205,13 +205,13 @@ void cell(identState &s) {
         s.binAvg[f] += (p[f] - s.binAvg[f]) / memory;
         if (s.binAvg[f] > s.binAvg[best]) best = f;
     }
-    // What was keyed in another bin was no keying of this tone: on a strong
-    // carrier the 30 Hz tone leaves a line 21 dB under the ident's at
-    // -50 Hz, which keys from the start, holds on into the first repetition
-    // and breaks it. The keying starts again: from a first mark still on,
-    // or from any repetition begun in a bin other than a neighbour (which
-    // may share a tone between them).
-    if (best != before && (s.count == 0 ? s.on : std::abs(best - before) > 1)) {
+    // A first mark still on that began in another bin was no mark of this
+    // tone: on a strong carrier the 30 Hz tone leaves a line 21 dB under
+    // the ident's at -50 Hz, which keys from the start and holds on into the
+    // first repetition. The keying starts again from there, and from a
+    // repetition already broken. (Not from one under way: speech moves the
+    // strongest bin for a moment, and the recording holds the whole band.)
+    if (best != before && ((s.count == 0 && s.on) || s.broken)) {
         s.count = 0;
         s.on = false;
         s.broken = false;
