@@ -181,6 +181,15 @@ void endRepetition(identState &s) {
     s.rep.len = 0;
 }
 
+// The keying from silence again: no mark on, no repetition under way.
+void restartKeying(identState &s) {
+    s.count = 0;
+    s.on = false;
+    s.broken = false;
+    s.recording = false;
+    s.rep.len = 0;
+    s.run = kEndGap;
+}
 void cell(identState &s) {
     const Tables &t = tables();
     double p[kIdentBins];
@@ -212,12 +221,7 @@ void cell(identState &s) {
     // repetition already broken. (Not from one under way: speech moves the
     // strongest bin for a moment, and the recording holds the whole band.)
     if (best != before && ((s.count == 0 && s.on) || s.broken)) {
-        s.count = 0;
-        s.on = false;
-        s.broken = false;
-        s.recording = false;
-        s.rep.len = 0;
-        s.run = kEndGap;
+        restartKeying(s);
         s.mark = 0;
     }
     const double tone = (p[best] + s.prevTone) / 2;  // 74 ms in all
@@ -305,10 +309,7 @@ void cell(identState &s) {
     // A first mark too long for Morse (that line, or a steady tone) holds
     // nothing of a repetition: what follows starts one afresh.
     if (s.count == 0 && s.run >= kLongMark) {
-        s.broken = false;
-        s.recording = false;
-        s.rep.len = 0;
-        s.run = kEndGap;
+        restartKeying(s);
         return;
     }
     if (s.count == kIdentMarks) {
