@@ -20,6 +20,7 @@ struct mqttLink {
     std::string where;              // host:port, for the messages
     std::atomic<bool> up{false};    // connected: publish; else drop
     std::atomic<bool> said{false};  // the loss was said; the return will be
+    std::atomic<int> sent{0};       // the message id the library last saw through
 };
 
 namespace {
@@ -69,12 +70,23 @@ void onFix(void *self, const fixResult &f, const std::vector<std::string> &ident
     publish(l, l.t.prefix + "/fix", fixLine(f, idents, outFormat::json, t));
 }
 
-// A clean exit says "offline" itself, and waits for it to be sent.
+void onPublished(mosquitto *, void *self, int mid) { static_cast<mqttLink *>(self)->sent = mid; }
+
+// A clean exit says "offline" itself, then goodbye, so that the broker
+// drops the last will. Each step waits for the library's thread (2 s at
+// most for the broker's acknowledgement, 1 s for the goodbye to go out):
+// a connection closed with the acknowledgement still unread is reset, not
+// closed, and a broker that sees the reset before the goodbye publishes the
+// will as well, a second "offline".
 void goodbye() {
     mqttLink *l = theLink;
     if (!l || !l->up) return;
-    mosquitto_publish(l->m, nullptr, statusTopic(*l).c_str(), 7, "offline", 1, true);
-    mosquitto_disconnect(l->m);
+    // Nothing is published after it, so the last message seen through is it.
+    int mid = 0;
+    if (mosquitto_publish(l->m, &mid, statusTopic(*l).c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS)
+        for (int i = 0; i < 200 && l->sent != mid && l->up; ++i) usleep(10000);
+    if (mosquitto_disconnect(l->m) == MOSQ_ERR_SUCCESS)
+        for (int i = 0; i < 100 && l->up; ++i) usleep(10000);
     mosquitto_loop_stop(l->m, false);
 }
 
@@ -142,6 +154,7 @@ mqttLink *mqttStart(const mqttTarget &t, const std::string &password, const std:
     }
     mosquitto_connect_callback_set(l->m, onConnect);
     mosquitto_disconnect_callback_set(l->m, onDisconnect);
+    mosquitto_publish_callback_set(l->m, onPublished);
     mosquitto_reconnect_delay_set(l->m, 1, 30, false);  // 1, 2, 3 ... s: back soon after the broker is
     const int rc = mosquitto_connect_async(l->m, t.host.c_str(), t.port, kKeepAlive);
     if (rc != MOSQ_ERR_SUCCESS) {
