@@ -33,7 +33,7 @@ struct identRep {
 // each unit is projected on it. Nothing ("") unless the keying reads as an
 // identifier with silence around it, no other identifier is nearly as
 // likely (every other keying the grid's units allow, a letter masked
-// beside it, a grid a little off: 1e-4 of it in all), and no repetition
+// beside it, a grid a little off: 3e-4 of it in all), and no repetition
 // clearly says otherwise.
 // dot: the dot length, seconds; doubt: the rivals' likelihood against the
 // read (infinite when nothing was read).
