@@ -265,7 +265,13 @@ TEST(Ident, RealSpeechNamesTheStationOrNothing) {
         int pitch, speed;
         const char *text;
         const char *morse;
+        double cn0 = 70, wpm = 9, period = 7.5, start = 2.5, radial = 42;
+        uint64_t seed = 0;  // 0: one of its own
     };
+    const std::string echo =
+        "Wind variable at three knots, CAVOK. Temperature two one, dewpoint one two. Runway surface dry. Report "
+        "information Echo on first contact.";
+    const std::string echoTwice = echo + " " + echo;
     const Row rows[] = {
         {"en-us", 50, 160,
          "Zurich information Kilo, time one two five zero. Runway one four in use. Wind two four zero degrees, eight "
@@ -278,6 +284,9 @@ TEST(Ident, RealSpeechNamesTheStationOrNothing) {
          "Automated weather observation. Temperature one seven, dew point one one. Altimeter two niner niner two.", ""},
         {"en-us+m7", 50, 165,
          "Good afternoon. Sky condition scattered at three thousand. Gusts up to twenty two knots.", ""},
+        // Here speech puts one unit 2.7 times its noise across the
+        // threshold where every other unit reads NH beyond doubt.
+        {"en-029", 61, 168, echoTwice.c_str(), "NH", 60, 8.3, 7.5, 6.81, 20, 23},
     };
     int k = 0;
     for (const Row &r : rows) {
@@ -286,12 +295,13 @@ TEST(Ident, RealSpeechNamesTheStationOrNothing) {
                                 std::to_string(r.pitch) + " -s " + std::to_string(r.speed) + " '" + r.text + "'";
         ASSERT_EQ(std::system(say.c_str()), 0) << say;
         std::string err;
-        SigParams p = station(r.morse, 9, 70, 20 + static_cast<uint64_t>(k));
+        SigParams p = station(r.morse, r.wpm, r.cn0, r.seed ? r.seed : 20 + static_cast<uint64_t>(k));
         p.speech = loadAudio(wav, err);
         ASSERT_FALSE(p.speech.empty()) << err;
         p.voiceDepth = 0.3;
-        p.identPeriod = 7.5;
-        p.identStart = 2.5;
+        p.identPeriod = r.period;
+        p.identStart = r.start;
+        p.radial = r.radial;
         p.seconds = 30;
         double at;
         int changes;
