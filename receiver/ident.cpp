@@ -190,6 +190,7 @@ void restartKeying(identState &s) {
     s.rep.len = 0;
     s.run = kEndGap;
 }
+
 void cell(identState &s) {
     const Tables &t = tables();
     double p[kIdentBins];
