@@ -24,6 +24,15 @@ constexpr uint32_t kPeriodicCells = 250;  // 5 s
 constexpr uint32_t kEndGap = 60;          // cells of silence that end a repetition: 1.2 s
 constexpr double kSteady = 0.7;           // the carrier's share kept to the repetition's end
 constexpr double kAlone = 9.4e-14;        // e^-30: a repetition read alone with no rival above this
+// The reader never takes the noise beside the tone below what it is on a
+// 60 dB-Hz station: 7e-6 of the carrier's power in a neighbour's 64 ms bin
+// (measured on the generator). Above that the tone's model (one keyed
+// oscillator) fits worse than the noise would say, and speech harmonics
+// that sweep through the tone's bin and not its neighbours' stand out of a
+// quiet floor as if keyed. With real speech at 30 % rms on a 70 dB-Hz
+// station, 72 cases: 83 % named within 30 s without the floor, 90 % with
+// it, as at 60 dB-Hz.
+constexpr double kNoiseFloor = 7e-6;
 
 const double kToneHz[kIdentBins] = {-46.875, -31.25, -15.625, 0,   15.625, 31.25, 46.875, -437.5,
                                     -375,    -312.5, -250,    250, 312.5,  375,   437.5};
@@ -234,7 +243,7 @@ void cell(identState &s) {
     // slow average, whichever is larger.
     s.noise += (near - s.noise) / std::min<double>(s.cells, 25);
     const double n = std::max(near, s.noise);
-    s.nearNow = static_cast<float>(near);
+    s.nearNow = static_cast<float>(std::max(near, kNoiseFloor * s.dc * s.dc));
     // The samples this window covered (64 ms: the last 8 at 125 Hz) take
     // the mean noise of the windows over them: centred on each, so that a
     // burst of speech is not missed by the window that ended before it

@@ -59,7 +59,7 @@ struct identState {
     uint32_t slowCount;
     identRep rep;
     identRep past[kIdentPast];  // the repetitions before, newest first
-    float nearNow;              // the last cell's neighbour power (the local noise)
+    float nearNow;              // the last cell's neighbour power (the local noise), never below a floor
     float recNoise[kIdentRecord];
     uint8_t recCover[kIdentRecord];  // the windows whose mean each noise is
     bool recording;

@@ -404,6 +404,16 @@ int jointLag(int k) {
 // function itself would overflow.
 double logBesselI0(double x) { return x < 500 ? std::log(std::cyl_bessel_i(0.0, x)) : x - 0.5 * std::log(2 * kPi * x); }
 
+// A unit's noise on the projection: the neighbours' two components (2v)
+// and what lies across the line of phase, one component, averaged. The
+// magnitude is the unit's mean as it came, the projection that of the
+// samples turned along the tone's slope, so where the tone drifts within
+// the unit the projection can come out a little larger than the magnitude
+// (with the tone 40 Hz off, by twice the noise at 60 dB-Hz): nothing lies
+// across the line then, rather than less than nothing, which left a
+// key-down unit's noise near zero and its ratio at tens of thousands.
+double projectionNoise(double v, double amp, double p) { return (2 * v + std::max(amp * amp - p * p, 0.0)) / 3; }
+
 // Each unit's log-likelihood ratio, key-down against key-up, summed over
 // the sides that hold it, with each side's noise there. On the magnitudes
 // (a the key-down level): the amplitude of a tone in noise (Rice) against
@@ -424,7 +434,7 @@ int unitRatios(int n, double d, double ph, const double *lag, int count, double 
                 // the neighbours' two components, which miss speech whose
                 // harmonics sweep through the tone's bin and not theirs.
                 const double p = (sumAt(s.proj, x + d) - sumAt(s.proj, x)) / d;
-                llr[j] += (p * s.tone - s.tone * s.tone / 2) / ((2 * v + amp * amp - p * p) / 3);
+                llr[j] += (p * s.tone - s.tone * s.tone / 2) / projectionNoise(v, amp, p);
             } else {
                 llr[j] += logBesselI0(amp * a / v) - a * a / (2 * v);
             }
@@ -845,7 +855,7 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
                 if (coherent) {
                     if (sd.tone <= 0) continue;
                     const double p = (sumAt(sd.proj, x + g.d) - sumAt(sd.proj, x)) / g.d;
-                    z = (p - sd.tone / 2) / std::sqrt((2 * v + amp * amp - p * p) / 3);
+                    z = (p - sd.tone / 2) / std::sqrt(projectionNoise(v, amp, p));
                 } else {
                     z = (amp - u.theta) / std::sqrt(v);
                 }

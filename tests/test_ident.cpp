@@ -181,9 +181,21 @@ SigParams station(const char *morse, double wpm, double cn0, uint64_t seed) {
 TEST(Ident, ConfirmedOnGeneratedStations) {
     struct Case {
         SigParams p;
-    } cases[] = {{station("KLO", 7, 55, 1)}, {station("VRN", 10, 50, 2)}, {station("ZUE", 12, 60, 3)}};
+    } cases[] = {{station("KLO", 7, 55, 1)},
+                 {station("VRN", 10, 50, 2)},
+                 {station("ZUE", 12, 60, 3)},
+                 {station("VH", 9, 60, 6)}};
     cases[1].p.identHz = 1060;  // 40 Hz off
     cases[1].p.offsetHz = -4000;
+    // The tone 40 Hz off drifts within a unit: a unit's projection, turned
+    // along it, comes out a little larger than its magnitude. Here the first
+    // repetition read alone once gave KH, beyond all doubt.
+    cases[3].p.identHz = 1060;
+    cases[3].p.offsetHz = -5000;
+    cases[3].p.identPeriod = 7.5;
+    cases[3].p.identStart = 5.06;
+    cases[3].p.radial = 257;
+    cases[3].p.seconds = 21;
     for (const auto &c : cases) {
         double at;
         int changes;
@@ -294,6 +306,10 @@ TEST(Ident, RealSpeechNamesTheStationOrNothing) {
         // Here, through three repetitions, the right grid fits 1.7 times
         // worse than the best before it is refined: the fifth tried.
         {"en-gb+m3", 40, 176, charlieTwice.c_str(), "OBRA", 70, 6.6, 9.454545454545453, 2.68, 133, 12},
+        // Here speech harmonics stand out of a 70 dB-Hz station's quiet
+        // beside the tone: read against that quiet, no two repetitions of
+        // MPHS read beyond doubt.
+        {"en-029", 61, 168, echoTwice.c_str(), "MPHS", 70, 6.5, 10.0, 2.44, 19, 59},
     };
     int k = 0;
     for (const Row &r : rows) {
