@@ -288,6 +288,13 @@ double pivot(double at, double d, double phase, double to) {
 // random, 28, at 0). 3e-4 and 3 leave a factor of 6 and of 2.3.
 // (Under speech the doubt is far from calibrated: speech fakes a unit.)
 constexpr double kDoubt = 3e-4, kContradict = 3.0;
+// In the silence around the keying a blip of speech in one repetition is
+// common (right reads it stopped lay 5.3-5.9 across there), while a letter
+// the read left out there is priced by masked() over all the repetitions
+// together. Every wrong read the contradiction stopped lay across inside
+// the keying. Units outside it count against the read only beyond 8 of
+// their noise.
+constexpr double kContradictAround = 8.0;
 // A letter masked beside the keying ends 3 units before its first mark or
 // starts 3 after its last, and has a mark within the next 5 (even an E):
 // 8 units either side, each key-up by a likelihood ratio of 1e4 at least.
@@ -841,7 +848,8 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
         }
         if (whole < std::min(n, 2)) return "";
         double against = 0;
-        for (int j = 0; j < u.count; ++j)
+        for (int j = 0; j < u.count; ++j) {
+            const double scale = j < first || j >= last ? kContradict / kContradictAround : 1.0;
             for (int side = 0; side < n; ++side) {
                 double amp, v;
                 const Side &sd = S.sides[side];
@@ -859,8 +867,9 @@ std::string jointRead(int n, const double *lag, int after, bool partial, double 
                 } else {
                     z = (amp - u.theta) / std::sqrt(v);
                 }
-                against = std::max(against, bits[j] ? -z : z);
+                against = std::max(against, scale * (bits[j] ? -z : z));
             }
+        }
         // The neighbouring grids are the dearest rivals to weigh: only where
         // the others leave the read standing (the doubt is only ever held
         // against kDoubt).

@@ -288,6 +288,10 @@ TEST(Ident, RealSpeechNamesTheStationOrNothing) {
         "Information Charlie. Cloud few at two thousand five hundred feet, broken at eight thousand. Temperature one "
         "four, dew point nine. QNH one zero one three hectopascals.";
     const std::string charlieTwice = charlie + " " + charlie;
+    const std::string atis =
+        "This is the automatic terminal information service. Expect ILS approach runway three four. Departure "
+        "frequency one two four decimal five.";
+    const std::string atisTwice = atis + " " + atis;
     const Row rows[] = {
         {"en-us", 50, 160,
          "Zurich information Kilo, time one two five zero. Runway one four in use. Wind two four zero degrees, eight "
@@ -310,6 +314,9 @@ TEST(Ident, RealSpeechNamesTheStationOrNothing) {
         // beside the tone: read against that quiet, no two repetitions of
         // MPHS read beyond doubt.
         {"en-029", 61, 168, echoTwice.c_str(), "MPHS", 70, 6.5, 10.0, 2.44, 19, 59},
+        // Here a blip of speech lies 5.6 times its noise across the
+        // threshold in one repetition, just after the keying's end.
+        {"en-029+f1", 58, 149, atisTwice.c_str(), "XSPY", 60, 9.8, 7.699999999999999, 3.69, 24, 68},
     };
     int k = 0;
     for (const Row &r : rows) {
