@@ -66,6 +66,9 @@ int main(int argc, char **argv) {
         p.voiceDepth = voice;
         const int letters = 2 + static_cast<int>(next() % 3);
         for (int k = 0; k < letters; ++k) p.morse += static_cast<char>('A' + next() % 26);
+        // A fixed identifier before its speed and period are fitted: slow
+        // keying of a long one must still leave silence between repetitions.
+        if (const char *e = getenv("IDENT")) p.morse = e;
         p.wpm = 6 + static_cast<double>(next() % 61) / 10;
         // Repetitions 1.5-4 s apart, three in 30 s at least (faster keying
         // where a long identifier would not fit).
@@ -73,7 +76,6 @@ int main(int argc, char **argv) {
         while (morseSeconds(p.morse, p.wpm) + gap > 10) p.wpm += 0.5;
         p.identPeriod = std::max(morseSeconds(p.morse, p.wpm) + gap, 7.5);
         p.identStart = static_cast<double>(next() % 1000) / 100;
-        if (const char *e = getenv("IDENT")) p.morse = e;
         if (const char *e = getenv("WPM")) p.wpm = std::atof(e);
         if (const char *e = getenv("PERIOD")) p.identPeriod = std::atof(e);
         if (!spoken.empty()) p.speech = spoken[static_cast<size_t>(c) % spoken.size()];
